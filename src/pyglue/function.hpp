@@ -1,0 +1,390 @@
+// Python functions implemented in C++ that callers cannot tell from `def` functions.
+//
+// pybind11's cpp_function reports argument errors in its own words, cannot carry attributes
+// (so functools.wraps fails on it), adds dispatcher overhead, and must not be named __init__ on a
+// class made with type(). pyglue::Function is a small callable type instead: vectorcall entry,
+// Python's own binding rules and error texts (positional-or-keyword parameters with defaults,
+// *args, **kwargs), descriptor binding like a function (so it works as a method), an instance
+// __dict__, writable __name__/__qualname__/__doc__/__module__, and an inspect signature.
+#pragma once
+
+#include <pybind11/pybind11.h>
+#include <structmember.h>
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "pyglue/errors.hpp"
+
+namespace pyglue {
+namespace py = pybind11;
+
+// One positional-or-keyword parameter; a null default means "required".
+struct Param {
+    Param(const char* n) : name(n) {}  // NOLINT(google-explicit-constructor)
+    Param(const char* n, py::object d) : name(n), default_value(std::move(d)) {}
+    std::string name;
+    py::object default_value;
+};
+
+// The arguments of one call after binding: one slot per parameter (borrowed references, valid
+// for the duration of the call), then *args and **kwargs when the signature collects them.
+class Args {
+public:
+    Args(PyObject* const* slots, std::size_t count, PyObject* varargs, PyObject* varkw)
+        : slots_(slots), count_(count), varargs_(varargs), varkw_(varkw) {}
+    py::handle operator[](std::size_t i) const { return slots_[i]; }
+    std::size_t size() const { return count_; }
+    // The extra positional arguments (an empty tuple when none were given).
+    py::tuple varargs() const { return py::reinterpret_borrow<py::tuple>(varargs_); }
+    // The extra keyword arguments, a fresh dict owned by this call.
+    py::dict varkw() const { return py::reinterpret_borrow<py::dict>(varkw_); }
+
+private:
+    PyObject* const* slots_;
+    std::size_t count_;
+    PyObject* varargs_;
+    PyObject* varkw_;
+};
+
+using Impl = std::function<py::object(const Args&)>;
+
+struct Signature {
+    std::string name;
+    std::string qualname;  // empty: same as name
+    std::vector<Param> params;
+    bool varargs = false;
+    bool varkw = false;
+    std::string doc;
+    std::string module;  // __module__; empty: None
+};
+
+namespace detail {
+
+struct FunctionRecord {
+    Signature sig;
+    Impl impl;
+    std::vector<PyObject*> interned;  // parameter names, interned, owned
+    std::size_t first_default = 0;    // index of the first parameter with a default
+};
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* dict;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* doc;
+    PyObject* module;
+    PyObject* weakrefs;
+    FunctionRecord* rec;
+};
+
+inline std::string quoted_list(const std::vector<std::string>& names) {
+    // Python's wording: 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+        out += "'" + names[i] + "'";
+    }
+    return out;
+}
+
+inline PyObject* fail_type_error(const std::string& message) {
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    return nullptr;
+}
+
+inline std::string qualname_of(FunctionObject* self) {
+    const char* q = PyUnicode_Check(self->qualname) ? PyUnicode_AsUTF8(self->qualname) : nullptr;
+    return q ? q : self->rec->sig.name;
+}
+
+// Runs the C++ body, turning C++ exceptions into Python ones.
+inline PyObject* run_impl(FunctionRecord* rec, const Args& args) {
+    try {
+        return rec->impl(args).release().ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames) {
+    auto* self = reinterpret_cast<FunctionObject*>(callable);
+    FunctionRecord* rec = self->rec;
+    const Signature& sig = rec->sig;
+    const std::size_t nparams = sig.params.size();
+    const std::size_t nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+
+    PyObject* small[8] = {};
+    std::vector<PyObject*> large;
+    PyObject** slots = small;
+    if (nparams > 8) {
+        large.assign(nparams, nullptr);
+        slots = large.data();
+    }
+    const std::size_t npos = nargs < nparams ? nargs : nparams;
+    for (std::size_t i = 0; i < npos; ++i) slots[i] = args[i];
+
+    py::object varargs, varkw;
+    if (sig.varargs) {
+        PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(nargs - npos));
+        if (!t) return nullptr;
+        varargs = py::reinterpret_steal<py::object>(t);
+        for (std::size_t i = npos; i < nargs; ++i) {
+            Py_INCREF(args[i]);
+            PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i - npos), args[i]);
+        }
+    }
+    if (sig.varkw) varkw = py::dict();
+
+    if (kwnames) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            PyObject* value = args[nargs + static_cast<std::size_t>(k)];
+            std::size_t idx = nparams;
+            for (std::size_t i = 0; i < nparams; ++i) {
+                if (rec->interned[i] == key) {
+                    idx = i;
+                    break;
+                }
+            }
+            if (idx == nparams) {
+                for (std::size_t i = 0; i < nparams; ++i) {
+                    int eq = PyUnicode_Compare(rec->interned[i], key);
+                    if (eq == -1 && PyErr_Occurred()) return nullptr;
+                    if (eq == 0) {
+                        idx = i;
+                        break;
+                    }
+                }
+            }
+            if (idx == nparams) {
+                if (!sig.varkw) {
+                    return fail_type_error(qualname_of(self) +
+                                           "() got an unexpected keyword argument '" +
+                                           PyUnicode_AsUTF8(key) + "'");
+                }
+                if (PyDict_SetItem(varkw.ptr(), key, value) < 0) return nullptr;
+                continue;
+            }
+            if (slots[idx]) {
+                return fail_type_error(qualname_of(self) + "() got multiple values for argument '" +
+                                       sig.params[idx].name + "'");
+            }
+            slots[idx] = value;
+        }
+    }
+
+    if (nargs > nparams && !sig.varargs) {
+        const std::size_t required = rec->first_default;
+        std::string takes = required == nparams ? std::to_string(nparams)
+                                                : "from " + std::to_string(required) + " to " +
+                                                      std::to_string(nparams);
+        return fail_type_error(qualname_of(self) + "() takes " + takes + " positional argument" +
+                               (nparams == 1 && required == nparams ? "" : "s") + " but " +
+                               std::to_string(nargs) + (nargs == 1 ? " was" : " were") +
+                               " given");
+    }
+
+    std::vector<std::string> missing;
+    for (std::size_t i = 0; i < nparams; ++i) {
+        if (slots[i]) continue;
+        if (sig.params[i].default_value) {
+            slots[i] = sig.params[i].default_value.ptr();
+        } else {
+            missing.push_back(sig.params[i].name);
+        }
+    }
+    if (!missing.empty()) {
+        return fail_type_error(qualname_of(self) + "() missing " + std::to_string(missing.size()) +
+                               " required positional argument" + (missing.size() == 1 ? "" : "s") +
+                               ": " + quoted_list(missing));
+    }
+
+    Args bound(slots, nparams, varargs.ptr(), varkw.ptr());
+    return run_impl(rec, bound);
+}
+
+inline PyObject* descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
+    if (obj == nullptr || obj == Py_None) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, obj);
+}
+
+inline PyObject* repr(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+inline int traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->dict);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->module);
+    return 0;
+}
+
+inline int clear(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->module);
+    return 0;
+}
+
+inline void dealloc(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakrefs) PyObject_ClearWeakRefs(self);
+    clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    if (f->rec) {
+        for (PyObject* s : f->rec->interned) Py_DECREF(s);
+        delete f->rec;
+        f->rec = nullptr;
+    }
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// __name__ and __qualname__ must stay text (Python enforces the same for functions).
+template <std::size_t Offset>
+PyObject* get_field(PyObject* self, void*) {
+    PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset);
+    if (!v) v = Py_None;
+    Py_INCREF(v);
+    return v;
+}
+
+template <std::size_t Offset, bool TextOnly>
+int set_field(PyObject* self, PyObject* value, void*) {
+    if (TextOnly && (value == nullptr || !PyUnicode_Check(value))) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    PyObject** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset);
+    Py_XINCREF(value);
+    Py_XSETREF(*slot, value);
+    return 0;
+}
+
+inline PyObject* get_signature(PyObject* self, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    try {
+        py::module_ inspect = py::module_::import("inspect");
+        py::object P = inspect.attr("Parameter");
+        py::list params;
+        for (const Param& p : f->rec->sig.params) {
+            py::object d = p.default_value ? p.default_value : inspect.attr("Parameter").attr("empty");
+            params.append(P(p.name, P.attr("POSITIONAL_OR_KEYWORD"), py::arg("default") = d));
+        }
+        if (f->rec->sig.varargs) params.append(P("args", P.attr("VAR_POSITIONAL")));
+        if (f->rec->sig.varkw) params.append(P("kwargs", P.attr("VAR_KEYWORD")));
+        return inspect.attr("Signature")(params).release().ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+        return nullptr;
+    }
+}
+
+inline PyTypeObject* function_type() {
+    // Created once per extension module and never destroyed (see DESIGN: no static py::object).
+    static PyTypeObject* type = [] {
+        static PyMemberDef members[] = {
+            {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+            {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY,
+             nullptr},
+            {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY,
+             nullptr},
+            {nullptr, 0, 0, 0, nullptr}};
+        static PyGetSetDef getset[] = {
+            {"__name__", get_field<offsetof(FunctionObject, name)>,
+             set_field<offsetof(FunctionObject, name), true>, nullptr, nullptr},
+            {"__qualname__", get_field<offsetof(FunctionObject, qualname)>,
+             set_field<offsetof(FunctionObject, qualname), true>, nullptr, nullptr},
+            {"__doc__", get_field<offsetof(FunctionObject, doc)>,
+             set_field<offsetof(FunctionObject, doc), false>, nullptr, nullptr},
+            {"__module__", get_field<offsetof(FunctionObject, module)>,
+             set_field<offsetof(FunctionObject, module), false>, nullptr, nullptr},
+            {"__signature__", get_signature, nullptr, nullptr, nullptr},
+            {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+            {nullptr, nullptr, nullptr, nullptr, nullptr}};
+        static PyType_Slot slots[] = {
+            {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+            {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+            {Py_tp_clear, reinterpret_cast<void*>(clear)},
+            {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+            {Py_tp_descr_get, reinterpret_cast<void*>(descr_get)},
+            {Py_tp_repr, reinterpret_cast<void*>(repr)},
+            {Py_tp_members, members},
+            {Py_tp_getset, getset},
+            {0, nullptr}};
+        static PyType_Spec spec = {"pyglue.function", sizeof(FunctionObject), 0,
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                                       Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
+                                   slots};
+        PyObject* t = PyType_FromSpec(&spec);
+        if (!t) throw py::error_already_set();
+        return reinterpret_cast<PyTypeObject*>(t);
+    }();
+    return type;
+}
+
+}  // namespace detail
+
+// Builds a Python-callable function object from a signature and a C++ body.
+inline py::object make_function(Signature sig, Impl impl) {
+    using detail::FunctionObject;
+    auto* rec = new detail::FunctionRecord{std::move(sig), std::move(impl), {}, 0};
+    rec->first_default = rec->sig.params.size();
+    for (std::size_t i = 0; i < rec->sig.params.size(); ++i) {
+        PyObject* s = PyUnicode_InternFromString(rec->sig.params[i].name.c_str());
+        if (!s) {
+            delete rec;
+            throw py::error_already_set();
+        }
+        rec->interned.push_back(s);
+        if (rec->sig.params[i].default_value && rec->first_default == rec->sig.params.size()) {
+            rec->first_default = i;
+        }
+    }
+    PyTypeObject* tp = detail::function_type();
+    auto* f = PyObject_GC_New(FunctionObject, tp);
+    if (!f) {
+        for (PyObject* s : rec->interned) Py_DECREF(s);
+        delete rec;
+        throw py::error_already_set();
+    }
+    Py_INCREF(tp);  // heap-type instances own a reference to their type
+    f->vectorcall = detail::vectorcall;
+    f->dict = nullptr;
+    f->weakrefs = nullptr;
+    f->rec = rec;
+    const Signature& s = rec->sig;
+    f->name = py::str(s.name).release().ptr();
+    f->qualname = py::str(s.qualname.empty() ? s.name : s.qualname).release().ptr();
+    f->doc = s.doc.empty() ? (Py_INCREF(Py_None), Py_None) : py::str(s.doc).release().ptr();
+    f->module = s.module.empty() ? (Py_INCREF(Py_None), Py_None) : py::str(s.module).release().ptr();
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
+}
+
+}  // namespace pyglue

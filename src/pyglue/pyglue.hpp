@@ -1,0 +1,23 @@
+// The shared helper layer: everything a varden module needs to behave like Python code.
+//
+//   pyglue::Namespace   module-level names bound at import, looked up at call time (mock.patch)
+//   pyglue::make_function / def / module_function
+//                       Python-exact functions: signatures, defaults, *args/**kwargs, errors
+//   pyglue::ClassBuilder
+//                       real classes from type(name, bases, ns): methods, class/static methods,
+//                       properties, __init__, __getattr__, dunder operators
+//   pyglue::raise, HandlingScope, truthy, is_exception
+//                       raising kit exceptions; `except` semantics (__context__, format_exc)
+//   pyglue::get         mapping.get(key, default)
+//   pyglue::round_digits / round_integer / round_object
+//                       Python's round, half-to-even on the stored double
+//   PYGLUE_INTERN       interned str constants for hot paths
+#pragma once
+
+#include "pyglue/classbuild.hpp"
+#include "pyglue/dictget.hpp"
+#include "pyglue/errors.hpp"
+#include "pyglue/function.hpp"
+#include "pyglue/intern.hpp"
+#include "pyglue/namespace.hpp"
+#include "pyglue/pyround.hpp"
