@@ -27,6 +27,7 @@ class RunResult:
     orders: list
     trades: list
     portfolio: Portfolio
+    context: UserContext
 
 
 def _mod_class(spec):
@@ -58,6 +59,10 @@ def _tear_down(started, success, exception):
             if first_error is None:
                 first_error = error
     if first_error is not None:
+        if first_error.__context__ is None:
+            # Show the run's own failure beneath the mod's error, as Python chains an error
+            # raised while another is handled.
+            first_error.__context__ = exception
         raise first_error
 
 
@@ -118,4 +123,5 @@ def run(strategy_path, start_date, end_date, mods=None, mod_configs=None,
         Environment._env = None
     if exception is not None:
         raise exception
-    return RunResult(days, env.broker.orders, env.broker.trades, env.portfolio)
+    return RunResult(days, env.broker.orders, env.broker.trades, env.portfolio,
+                     strategy.user_context)

@@ -251,7 +251,8 @@ class BrokerageService:
         """Listen on 127.0.0.1:port and serve on a daemon thread."""
         self._server = _Server(("127.0.0.1", port), self)
         self._thread = threading.Thread(
-            target=self._server.serve_forever, name="sandbox-brokerage", daemon=True)
+            target=self._server.serve_forever, args=(0.05,), name="sandbox-brokerage",
+            daemon=True)
         self._thread.start()
         return self
 

@@ -70,7 +70,8 @@ class ServiceError(Exception):
 
 @dataclass
 class RawResponse:
-    """A handler result sent as it is, to simulate odd or failing answers."""
+    """A handler result sent as it is, to simulate odd or failing answers. A ``status`` of
+    None closes the connection without answering."""
 
     status: int
     body: bytes = b""
@@ -168,7 +169,8 @@ class DataService:
       to send, a ``RawResponse``, or raises ``ServiceError``. ``handlers["login"] =
       fn(payload)`` replaces the login endpoint (returns a JSON-able dict or RawResponse).
     * ``delays[name] = seconds``: the endpoint answers that much later (read time-outs).
-    * ``fail(name, status, body)``: the endpoint answers that status and body.
+    * ``fail(name, status, body)``: the endpoint answers that status and body;
+      ``drop(name)``: it closes the connection without an answer.
     * ``requests``: every request received, in order (``ReceivedRequest``).
     * ``users`` (name -> password), ``notice`` (text or None), ``advance_clock(seconds)``.
     * ``pushes``: the notify_push calls received; ``usage``: per-user call counts.
@@ -265,6 +267,10 @@ class DataService:
             body = body.encode("utf-8")
         self.handlers[name] = lambda user, **kwargs: RawResponse(status, body)
 
+    def drop(self, name):
+        """Make endpoint ``name`` close the connection without answering from now on."""
+        self.handlers[name] = lambda user, **kwargs: RawResponse(None)
+
     def count_call(self, user, name):
         with self._lock:
             per_user = self.usage.setdefault(user, {})
@@ -309,7 +315,8 @@ class DataService:
     def start(self, port=0):
         """Serve on a background thread; returns the service."""
         self._bind(port)
-        self._thread = threading.Thread(target=self._server.serve_forever,
+        # a short poll keeps close() quick: shutdown waits for the loop to notice
+        self._thread = threading.Thread(target=self._server.serve_forever, args=(0.05,),
                                         name="varden-dataservice", daemon=True)
         self._thread.start()
         return self
@@ -344,6 +351,9 @@ class _RequestHandler(BaseHTTPRequestHandler):
         """Quiet: tests read ``DataService.requests`` instead of an access log."""
 
     def _send(self, status, body, content_type):
+        if status is None:
+            self.close_connection = True
+            return
         try:
             self.send_response(status)
             self.send_header("Content-Type", content_type)

@@ -117,7 +117,8 @@ class QuestionService:
     def start(self, port=0):
         self._server = self._make_server(port)
         self._thread = threading.Thread(
-            target=self._server.serve_forever, name="sandbox-questions", daemon=True)
+            target=self._server.serve_forever, args=(0.05,), name="sandbox-questions",
+            daemon=True)
         self._thread.start()
         return self
 

@@ -30,10 +30,12 @@ class DateValidator:
             return
         try:
             pd.Timestamp(value)
-        except (TypeError, ValueError, OverflowError) as exc:
-            raise ValueError(
-                f"{func_name}() argument '{param}' is not a date: {value!r}"
+        except TypeError as exc:
+            raise TypeError(
+                f"{func_name}() argument '{param}' must be a date, not {type(value).__name__}"
             ) from exc
+        except (ValueError, OverflowError) as exc:
+            raise ValueError(f"{func_name}() argument '{param}' is not a date: {value!r}") from exc
 
 
 class _TypeSpec:
@@ -79,6 +81,7 @@ def accepts(*specs):
 
     def decorate(func):
         name = getattr(func, "__name__", repr(func))
+        checked = []
         if checkers:
             try:
                 params = list(inspect.signature(func).parameters.values())
@@ -88,11 +91,10 @@ def accepts(*specs):
             if len(params) < len(checkers):
                 raise TypeError(f"accepts: {len(checkers)} specs for {len(params)} "
                                 f"parameters of {name}")
-        checked = []
-        for checker, param in zip(checkers, params if checkers else ()):
-            if param.default is None:
-                checker = _NoneOrSpec(checker)
-            checked.append((param.name, checker))
+            for checker, param in zip(checkers, params):
+                if param.default is None:
+                    checker = _NoneOrSpec(checker)
+                checked.append((param.name, checker))
         by_name = dict(checked)
 
         @functools.wraps(func)

@@ -18,9 +18,13 @@ def retry_on_result(except_result=None, except_return=None, tries=2, logger=None
     def failed(result):
         if result is except_result:
             return True
-        # None (and other sentinels compared by identity) must not be compared
-        # with ``==``: results such as DataFrames do not answer it with a bool.
-        return except_result is not None and result == except_result
+        if except_result is None:
+            return False
+        try:
+            return bool(result == except_result)
+        except (TypeError, ValueError):
+            # Results such as DataFrames compare element-wise, not to one truth value.
+            return False
 
     def decorator(func):
         @functools.wraps(func)

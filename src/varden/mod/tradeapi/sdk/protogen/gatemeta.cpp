@@ -8,6 +8,8 @@
 
 #include <cstddef>
 
+#include "pyglue/pyglue.hpp"
+
 namespace py = pybind11;
 
 namespace {
@@ -57,9 +59,9 @@ py::object latin1_text(const char* data, std::size_t size) {
 PYBIND11_MODULE(gatemeta, m) {
     m.doc() = "Protocol buffer header messages of the trading gateway (meta.proto).";
 
-    m.def(
-        "_b", [](const py::object& x) { return x.attr("encode")("latin1"); }, py::arg("x"),
-        "Turn the latin1 text of a serialized descriptor into bytes.");
+    pyglue::def(m, "_b", {"x"}, [](const pyglue::Args& a) -> py::object {
+        return a[0].attr("encode")("latin1");
+    });
     py::module_ descriptor = py::module_::import("google.protobuf.descriptor");
     py::module_ descriptor_pool = py::module_::import("google.protobuf.descriptor_pool");
     py::module_ message = py::module_::import("google.protobuf.message");

@@ -1,0 +1,98 @@
+// varden.mod.kelpie.mod: the engine mod that plugs the kit into a strategy run.
+#include <pybind11/pybind11.h>
+
+#include "pyglue/pyglue.hpp"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+using pyglue::Args;
+
+namespace {
+
+constexpr const char* kModuleName = "varden.mod.kelpie.mod";
+constexpr const char* kRunErrorType = "回测运行错误";
+
+pyglue::Namespace ns;
+
+// `from dotted import name` inside a function: imported at every call, an absent name
+// raising ImportError as the import statement does.
+py::object import_name(const char* dotted, const char* name) {
+    py::module_ module = py::module_::import(dotted);
+    try {
+        return module.attr(name);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_AttributeError)) throw;
+        py::object file = py::getattr(module, "__file__", py::str("unknown location"));
+        py::object message =
+            py::str("cannot import name '{}' from '{}' ({})").format(name, dotted, file);
+        PyErr_SetImportError(message.ptr(), py::str(dotted).ptr(), file.ptr());
+        throw py::error_already_set();
+    }
+}
+
+// Calls `publish(name, attribute)` for every name of `module.__all__`, in order.
+template <typename Publish>
+void for_each_exported(const char* module_name, Publish publish) {
+    py::object module = ns[module_name];
+    for (py::handle name : module.attr("__all__")) {
+        publish(name, py::getattr(module, name));
+    }
+}
+
+py::object init(const Args& a) {
+    a[0].attr("_env") = py::none();
+    return py::none();
+}
+
+py::object start_up(const Args& a) {
+    py::handle env = a[1];
+    py::handle mod_config = a[2];
+
+    if (pyglue::truthy(mod_config.attr("enable_kafka_output"))) {
+        py::object kafka_output = import_name("varden.mod.kelpie.kafka_output", "KafkaOutput");
+        kafka_output(env, mod_config.attr("daily_last_event"),
+                     mod_config.attr("daily_collect_trade"), mod_config.attr("style"))
+            .attr("register_event")();
+    }
+
+    for_each_exported("api_comm", [](py::handle, py::handle api) { ns["export_as_api"](api); });
+    for_each_exported("research",
+                      [](py::handle name, py::handle api) { ns["register_api"](name, api); });
+    for_each_exported("studybench", [](py::handle, py::handle api) { ns["export_as_api"](api); });
+
+    if (pyglue::truthy(mod_config.attr("persist_provider"))) {
+        env.attr("set_persist_provider")(mod_config.attr("persist_provider"));
+    }
+
+    ns["EventFunc"](env).attr("register_event")();
+    return py::none();
+}
+
+py::object tear_down(const Args& a) {
+    py::handle exception = a[2];
+    if (!pyglue::truthy(exception)) return py::none();
+    py::object message = ns["get_error_message"](exception.attr("error"));
+    pyglue::raise(ns["UserError"], "error_type"_a = kRunErrorType, "traceback_msg"_a = message);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(mod, m) {
+    ns.bind(m);
+    ns.import_from("kpquant.interface", {"AbstractMod"});
+    ns.import_from("kpquant", {"export_as_api"});
+    ns.import_from("kpquant.api.api_base", {"register_api"});
+    ns.set("api_comm", py::module_::import("varden.mod.kelpie.api.api_comm"));
+    ns.set("research", py::module_::import("varden.mod.kelpie.research"));
+    ns.set("studybench", py::module_::import("varden.mod.kelpie.research.studybench"));
+    ns.import_from("varden.mod.kelpie.eventhook", {"EventFunc"});
+    ns.import_from("varden.mod.kelpie.errors", {"UserError", "get_error_message"});
+
+    pyglue::ClassBuilder cls("KelpieMod", kModuleName, py::make_tuple(ns["AbstractMod"]));
+    cls.attr("__doc__", py::str("The kit's engine mod: publishes the research API to strategies "
+                                "and hooks their order and trade callbacks."))
+        .method("__init__", {"self"}, init)
+        .method("start_up", {"self", "env", "mod_config"}, start_up)
+        .method("tear_down", {"self", "success", {"exception", py::none()}}, tear_down);
+    m.attr("KelpieMod") = cls.build();
+}

@@ -1,0 +1,266 @@
+// The fundamentals query builder: comparisons on table columns render at once as query text.
+//
+// The three classes are real Python classes (built with type()), so users and the research
+// module can subclass, inspect and patch them like Python code. Collaborators (`numbers`,
+// `collections`, `StrModelAttr`) and methods (`_encode`) are looked up at call time.
+#include <pybind11/pybind11.h>
+
+#include <initializer_list>
+
+#include "pyglue/pyglue.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+constexpr const char* kModuleName = "varden.mod.kelpie.research.normal_query.tablespec";
+
+// The table objects, in the order they are created and exported.
+constexpr const char* kTables[] = {
+    "bonus",         "valuation",       "balance",    "cashflow",    "income",
+    "profit_report", "profit_forecast", "operating",  "debtrepay",   "profit",
+    "growth",        "cashflow_sq",     "income_sq",  "profit_sq",   "growth_sq",
+    "asharevalue",   "ashareoperate",   "asharedebt", "ashareprofit"};
+
+pyglue::Namespace ns;
+
+py::object steal_or_throw(PyObject* result) {
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+py::object get_attr(py::handle obj, PyObject* name) {
+    return steal_or_throw(PyObject_GetAttr(obj.ptr(), name));
+}
+
+void set_attr(py::handle obj, PyObject* name, py::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
+}
+
+// What "{}".format(o) inserts.
+py::object format_value(py::handle o) {
+    return steal_or_throw(PyObject_Format(o.ptr(), nullptr));
+}
+
+// Joins already formatted pieces with no separator.
+py::object concat(std::initializer_list<PyObject*> pieces) {
+    py::tuple parts(pieces.size());
+    Py_ssize_t i = 0;
+    for (PyObject* piece : pieces) {
+        Py_INCREF(piece);
+        PyTuple_SET_ITEM(parts.ptr(), i++, piece);
+    }
+    return steal_or_throw(PyUnicode_Join(PYGLUE_INTERN(""), parts.ptr()));
+}
+
+bool is_instance(py::handle o, py::handle cls) {
+    int r = PyObject_IsInstance(o.ptr(), cls.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+// self._encode(o) or self._encode(o, top): through the instance, so overrides are honoured.
+py::object call_encode(py::handle self, py::handle o, PyObject* top = nullptr) {
+    PyObject* args[] = {self.ptr(), o.ptr(), top};
+    const size_t nargs = top ? 3 : 2;
+    return steal_or_throw(
+        PyObject_VectorcallMethod(PYGLUE_INTERN("_encode"), args, nargs, nullptr));
+}
+
+// Text values become Python literals at the top level (quotes and line breaks inside them can
+// neither break the query nor inject code) and stay plain text inside lists, whose display
+// already quotes them by repr.
+py::object encode_text(py::handle text, py::handle top) {
+    py::object s = steal_or_throw(PyObject_Str(text.ptr()));
+    if (pyglue::truthy(top)) return steal_or_throw(PyObject_Repr(s.ptr()));
+    return s;
+}
+
+// The standard library's ABCs, kept to recognise them behind the module's names. Strong
+// references that are never released: the classes live as long as the interpreter.
+PyObject* stdlib_number = nullptr;
+PyObject* stdlib_iterable = nullptr;
+
+// isinstance(o, numbers.Number) with `numbers` read from the module. Exact int, float and
+// complex are registered with the standard Number for good, so they skip its Python-level
+// __instancecheck__.
+bool is_number(py::handle o) {
+    py::object number = get_attr(ns.get("numbers"), PYGLUE_INTERN("Number"));
+    if (number.ptr() == stdlib_number &&
+        (PyLong_CheckExact(o.ptr()) || PyFloat_CheckExact(o.ptr()) ||
+         PyComplex_CheckExact(o.ptr()))) {
+        return true;
+    }
+    return is_instance(o, number);
+}
+
+// isinstance(o, collections.abc.Iterable) with `collections` read from the module; the
+// built-in containers always define __iter__, which is all the standard Iterable asks.
+bool is_iterable(py::handle o) {
+    py::object abc = get_attr(ns.get("collections"), PYGLUE_INTERN("abc"));
+    py::object iterable = get_attr(abc, PYGLUE_INTERN("Iterable"));
+    PyObject* p = o.ptr();
+    if (iterable.ptr() == stdlib_iterable &&
+        (PyList_CheckExact(p) || PyTuple_CheckExact(p) || PyDict_CheckExact(p) ||
+         PySet_CheckExact(p) || PyFrozenSet_CheckExact(p))) {
+        return true;
+    }
+    return is_instance(o, iterable);
+}
+
+py::object encode(const pyglue::Args& a) {
+    py::handle self = a[0], o = a[1], top = a[2];
+    if (PyUnicode_Check(o.ptr())) return encode_text(o, top);
+    if (o.is_none() || o.ptr() == Py_True || o.ptr() == Py_False || is_number(o)) {
+        return py::reinterpret_borrow<py::object>(o);
+    }
+    if (is_iterable(o)) {
+        if (Py_EnterRecursiveCall(" while encoding a query value")) throw py::error_already_set();
+        struct LeaveRecursion {
+            ~LeaveRecursion() { Py_LeaveRecursiveCall(); }
+        } leave;
+        py::list out;
+        py::object zero = py::int_(0);
+        for (py::handle item : o) out.append(call_encode(self, item, zero.ptr()));
+        return std::move(out);
+    }
+    return encode_text(o, top);
+}
+
+// "{}.{}<op>{}<close>".format(self.name, self.key, self._encode(obj))
+py::object render(py::handle self, py::handle obj, PyObject* op, PyObject* close) {
+    py::object name = format_value(get_attr(self, PYGLUE_INTERN("name")));
+    py::object key = format_value(get_attr(self, PYGLUE_INTERN("key")));
+    py::object value = format_value(call_encode(self, obj));
+    return concat({name.ptr(), PYGLUE_INTERN("."), key.ptr(), op, value.ptr(), close});
+}
+
+struct Builder {
+    const char* method;
+    const char* op;
+    const char* close;
+};
+
+constexpr Builder kBuilders[] = {
+    {"__eq__", "==", ""},    {"__ne__", "!=", ""},   {"__lt__", "<", ""},   {"__gt__", ">", ""},
+    {"__le__", "<=", ""},    {"__ge__", ">=", ""},   {"in_", ".in_(", ")"}, {"is_", ".is_(", ")"},
+    {"any_", ".any_(", ")"}, {"all_", ".all_(", ")"}};
+
+py::object build_column_class() {
+    pyglue::ClassBuilder cb("StrModelAttr", kModuleName);
+    cb.method("__init__", {"self", "name", "key"}, [](const pyglue::Args& a) {
+        set_attr(a[0], PYGLUE_INTERN("name"), a[1]);
+        set_attr(a[0], PYGLUE_INTERN("key"), a[2]);
+        return py::none();
+    });
+    cb.method("_encode", {"self", "o", {"top", py::int_(1)}}, encode);
+    cb.method("__str__", {"self"}, [](const pyglue::Args& a) {
+        py::object name = format_value(get_attr(a[0], PYGLUE_INTERN("name")));
+        py::object key = format_value(get_attr(a[0], PYGLUE_INTERN("key")));
+        return concat({name.ptr(), PYGLUE_INTERN("."), key.ptr()});
+    });
+    for (const Builder& b : kBuilders) {
+        // Interned once; the strings live as long as the process, like the class.
+        PyObject* op = PyUnicode_InternFromString(b.op);
+        PyObject* close = PyUnicode_InternFromString(b.close);
+        if (!op || !close) throw py::error_already_set();
+        cb.method(b.method, {"self", "obj"},
+                  [op, close](const pyglue::Args& a) { return render(a[0], a[1], op, close); });
+    }
+    // Equality without a hash: columns are unhashable, as for a class statement.
+    cb.attr("__hash__", py::none());
+    return cb.build();
+}
+
+py::object build_table_class() {
+    pyglue::ClassBuilder cb("StrModel", kModuleName);
+    cb.method("__init__", {"self", "name"}, [](const pyglue::Args& a) {
+        set_attr(a[0], PYGLUE_INTERN("name"), a[1]);
+        return py::none();
+    });
+    cb.method("__str__", {"self"},
+              [](const pyglue::Args& a) { return get_attr(a[0], PYGLUE_INTERN("name")); });
+    // Only consulted for names the table does not have: every such name is a column.
+    cb.method("__getattr__", {"self", "key"}, [](const pyglue::Args& a) {
+        py::object name = get_attr(a[0], PYGLUE_INTERN("name"));
+        return ns.get("StrModelAttr")(name, a[1]);
+    });
+    return cb.build();
+}
+
+// ".limit(%s)" % value, or "" when the value is None.
+py::object optional_clause(py::handle self, PyObject* attr, PyObject* prefix) {
+    py::object value = get_attr(self, attr);
+    if (value.is_none()) return py::reinterpret_borrow<py::object>(PYGLUE_INTERN(""));
+    py::object text = steal_or_throw(PyObject_Str(value.ptr()));
+    return concat({prefix, text.ptr(), PYGLUE_INTERN(")")});
+}
+
+py::object render_query(const pyglue::Args& a) {
+    py::handle self = a[0];
+    py::list field_texts;
+    for (py::handle field : get_attr(self, PYGLUE_INTERN("fields"))) {
+        field_texts.append(steal_or_throw(PyObject_Str(field.ptr())));
+    }
+    py::object fields = steal_or_throw(PyUnicode_Join(PYGLUE_INTERN(", "), field_texts.ptr()));
+    py::object filter_list = get_attr(self, PYGLUE_INTERN("filters"));
+    py::object filters = steal_or_throw(PyUnicode_Join(PYGLUE_INTERN(", "), filter_list.ptr()));
+    py::object limit = optional_clause(self, PYGLUE_INTERN("_limit"), PYGLUE_INTERN(".limit("));
+    py::object offset = optional_clause(self, PYGLUE_INTERN("_offset"), PYGLUE_INTERN(".offset("));
+    return concat({PYGLUE_INTERN("query("), fields.ptr(), PYGLUE_INTERN(").filter("), filters.ptr(),
+                   PYGLUE_INTERN(")"), limit.ptr(), offset.ptr()});
+}
+
+py::object build_query_class() {
+    pyglue::ClassBuilder cb("StrQuery", kModuleName);
+    cb.method(
+        "__init__", {"self"},
+        [](const pyglue::Args& a) {
+            set_attr(a[0], PYGLUE_INTERN("fields"), a.varargs());
+            set_attr(a[0], PYGLUE_INTERN("filters"), py::list());
+            set_attr(a[0], PYGLUE_INTERN("_limit"), py::none());
+            set_attr(a[0], PYGLUE_INTERN("_offset"), py::none());
+            return py::none();
+        },
+        /*varargs=*/true);
+    cb.method(
+        "filter", {"self"},
+        [](const pyglue::Args& a) {
+            get_attr(a[0], PYGLUE_INTERN("filters")).attr("extend")(a.varargs());
+            return py::reinterpret_borrow<py::object>(a[0]);
+        },
+        /*varargs=*/true);
+    cb.method("limit", {"self", "limit"}, [](const pyglue::Args& a) {
+        set_attr(a[0], PYGLUE_INTERN("_limit"), a[1]);
+        return py::reinterpret_borrow<py::object>(a[0]);
+    });
+    cb.method("offset", {"self", "limit"}, [](const pyglue::Args& a) {
+        set_attr(a[0], PYGLUE_INTERN("_offset"), a[1]);
+        return py::reinterpret_borrow<py::object>(a[0]);
+    });
+    cb.method("__str__", {"self"}, render_query);
+    return cb.build();
+}
+
+}  // namespace
+
+PYBIND11_MODULE(tablespec, m) {
+    ns.bind(m);
+    ns.import_module("numbers", "numbers");
+    py::module_::import("collections.abc");  // `import collections.abc` binds `collections`
+    ns.import_module("collections", "collections");
+    stdlib_number = py::object(py::module_::import("numbers").attr("Number")).release().ptr();
+    stdlib_iterable =
+        py::object(py::module_::import("collections.abc").attr("Iterable")).release().ptr();
+
+    m.attr("StrModelAttr") = build_column_class();
+    m.attr("StrModel") = build_table_class();
+    m.attr("StrQuery") = build_query_class();
+
+    py::list all;
+    for (const char* table : kTables) {
+        m.attr(table) = ns.get("StrModel")(table);
+        all.append(table);
+    }
+    m.attr("__all__") = all;
+}

@@ -1,0 +1,149 @@
+// What every part of the research module shares: its namespace and small Python idioms.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <utility>
+#include <vector>
+
+#include "pyglue/pyglue.hpp"
+
+namespace studybench {
+namespace py = pybind11;
+
+// The module namespace: outside names are bound here at import and read back at each call, so
+// patching `studybench.kp_api` (or any other collaborator) works as for Python code.
+inline pyglue::Namespace ns;
+
+inline py::object borrow(py::handle h) {
+    return py::reinterpret_borrow<py::object>(h);
+}
+
+inline py::object steal_or_throw(PyObject* result) {
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+// A name as Python code of this module resolves it: the module's globals, then the builtins.
+inline py::object global_or_builtin(const char* name) {
+    PyObject* v = PyDict_GetItemString(PyModule_GetDict(ns.module().ptr()), name);
+    if (!v) v = PyDict_GetItemString(PyEval_GetBuiltins(), name);
+    if (!v) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw py::error_already_set();
+    }
+    return borrow(v);
+}
+
+inline bool is_instance(py::handle o, py::handle cls) {
+    int r = PyObject_IsInstance(o.ptr(), cls.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+inline bool contains(py::handle container, py::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+inline bool compare(py::handle a, py::handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+// a <op> b as Python evaluates it, keeping the result object (pandas gives boolean masks).
+inline py::object rich(py::handle a, py::handle b, int op) {
+    return steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+}
+
+inline py::object slice(py::handle start, py::handle stop) {
+    return steal_or_throw(PySlice_New(start.ptr(), stop.ptr(), nullptr));
+}
+
+inline py::object timestamp(py::handle value) {
+    return ns.get("pd").attr("Timestamp")(value);
+}
+
+inline py::object now() {
+    return ns.get("pd").attr("Timestamp").attr("now")();
+}
+
+inline py::object data_proxy() {
+    return ns.get("default_data_proxy");
+}
+
+// The time a default day is counted from: now in a notebook, the strategy's current trading
+// time while a strategy runs.
+inline py::object base_time(py::handle env) {
+    if (env.is_none()) return now();
+    return timestamp(env.attr("trading_dt"));
+}
+
+// A binary file takes bytes-like values only; anything else is refused before the file is
+// opened, so that a bad value cannot leave an emptied file behind.
+inline void require_bytes_like(py::handle data) {
+    if (!PyObject_CheckBuffer(data.ptr())) {
+        PyErr_Format(PyExc_TypeError, "a bytes-like object is required, not '%s'",
+                     Py_TYPE(data.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+}
+
+// with open(path, mode) as f: return body(f)
+template <typename Body>
+py::object with_open(py::handle path, const char* mode, Body body) {
+    py::object file = global_or_builtin("open")(path, mode);
+    py::object result;
+    try {
+        result = body(file);
+    } catch (py::error_already_set& e) {
+        pyglue::HandlingScope handling(e);
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+    return result;
+}
+
+// One public function: defined with its Python signature, then wrapped by `accepts(*specs)`
+// when `specs` is given (an empty list still wraps: `accepts()`). The module attribute holds
+// what the decorator returned.
+struct Checks {
+    bool wrapped;
+    std::vector<py::object> specs;
+};
+
+inline Checks unchecked() {
+    return {false, {}};
+}
+inline Checks checked(std::vector<py::object> specs = {}) {
+    return {true, std::move(specs)};
+}
+
+inline void define(const char* name, std::vector<pyglue::Param> params, pyglue::Impl impl,
+                   Checks checks, bool varargs = false) {
+    py::object fn = pyglue::module_function(ns.module(), name, std::move(params), std::move(impl),
+                                            varargs, false);
+    if (checks.wrapped) {
+        py::tuple specs(checks.specs.size());
+        for (std::size_t i = 0; i < checks.specs.size(); ++i) specs[i] = checks.specs[i];
+        fn = ns.get("accepts")(*specs)(fn);
+    }
+    ns.set(name, fn);
+}
+
+// Specs as the validation module takes them.
+inline py::object builtin_type(const char* name) {
+    return global_or_builtin(name);
+}
+inline py::object date_spec() {
+    return ns.get("DateValidator")();
+}
+template <typename... T>
+py::object samples(T&&... values) {
+    return py::make_tuple(std::forward<T>(values)...);
+}
+
+}  // namespace studybench

@@ -1,0 +1,129 @@
+// Bars: read locally through the fast data source, or as candlesticks from the data service.
+#pragma once
+
+#include "studybench_common.hpp"
+
+namespace studybench {
+
+constexpr const char* kMultiStepFields[] = {"open",   "close",    "high",   "low",
+                                            "volume", "turnover", "settle", "open_interest"};
+
+// Reads the bar step and the end day; None when either cannot be read or when a step of more
+// than one unit asks for fields that cannot be aggregated (the user is told which can).
+inline bool read_bar_request(py::handle fre_step, py::handle end_date, py::handle fields,
+                             py::object& end_ns) {
+    try {
+        py::object step = py::int_(fre_step[slice(py::none(), py::int_(-1))]);
+        py::object unit = fre_step[py::int_(-1)];
+        end_ns = timestamp(end_date).attr("value");
+        if (!contains(py::make_tuple("d", "m", "t"), unit)) return false;
+        if (compare(step, py::int_(1), Py_GT)) {
+            py::object allowed = ns.get("MULTI_STEP_FIELDS");
+            bool aggregatable = !fields.is_none();
+            if (aggregatable) {
+                for (py::handle field : fields) {
+                    if (!contains(allowed, field)) {
+                        aggregatable = false;
+                        break;
+                    }
+                }
+            }
+            if (!aggregatable) {
+                py::str message("当step大于1时,只允许取%s其中字段.");
+                py::object names = py::list(allowed);
+                ns.get("user_system_log")
+                    .attr("info")(steal_or_throw(PyUnicode_Format(message.ptr(), names.ptr())));
+                return false;
+            }
+        }
+        return true;
+    } catch (py::error_already_set& e) {
+        if (!pyglue::is_exception(e)) throw;
+        return false;
+    }
+}
+
+inline py::object get_price(const pyglue::Args& a) {
+    py::handle fre_step = a[3], fields = a[4], skip_paused = a[5], fq = a[6], bar_count = a[7],
+               is_panel = a[8];
+    // A type keyword is expanded for the end day exactly as the user wrote it.
+    py::object securities = ns.get("get_all_symbol_filter")(a[2], a[0]);
+    py::object end_ns;
+    if (!read_bar_request(fre_step, a[2], fields, end_ns)) return py::none();
+
+    py::object start = borrow(a[1]);
+    if (pyglue::truthy(start)) {
+        if (compare(bar_count, py::int_(0), Py_NE)) {
+            py::object message =
+                py::str("开始日期 {0} 和bar_count {1} 同时设置").format(start, bar_count);
+            pyglue::raise(py::handle(PyExc_Exception), message);
+        }
+        start = timestamp(start).attr("value");
+    }
+
+    auto read = [&](py::handle code) {
+        return ns.get("FastDataSource")().attr("history_window")(code, end_ns, bar_count, fre_step,
+                                                                 fields, skip_paused, fq, start);
+    };
+    if (PyUnicode_Check(securities.ptr())) return read(securities);
+    if (!PyList_Check(securities.ptr())) return py::none();
+
+    py::dict by_code;
+    for (py::handle code : securities) by_code[code] = read(code);
+    if (!pyglue::truthy(is_panel)) return std::move(by_code);
+
+    py::object panel = ns.get("pd_Panel").attr("from_dict")(by_code, py::arg("orient") = "minor");
+    if (!pyglue::truthy(bar_count)) return panel;
+    py::object last = steal_or_throw(PyNumber_Negative(bar_count.ptr()));
+    return panel.attr(
+        "iloc")[py::make_tuple(slice(py::none(), py::none()), slice(last, py::none()))];
+}
+
+inline py::object get_candle_stick(const pyglue::Args& a) {
+    py::object end = timestamp(a[1]).attr("strftime")("%Y%m%d %H:%M:00");
+    py::object result = ns.get("kp_api").attr("all_api")(
+        py::arg("api_name") = "get_candle_stick", py::arg("securities") = a[0],
+        py::arg("end_date") = end, py::arg("fre_step") = a[2], py::arg("fields") = a[3],
+        py::arg("skip_paused") = a[4], py::arg("fq") = a[5], py::arg("bar_count") = a[6]);
+    if (pyglue::truthy(a[7])) return ns.get("pd_Panel")(result);
+    return result;
+}
+
+inline py::object multi_step_fields() {
+    py::list names;
+    for (const char* name : kMultiStepFields) names.append(name);
+    return steal_or_throw(PyFrozenSet_New(names.ptr()));
+}
+
+inline void define_price_functions() {
+    py::object none = py::none(), no = py::bool_(false);
+    py::object str_t = builtin_type("str"), list_t = builtin_type("list");
+    py::object flag = samples(true, 0, 1), fq_kind = samples("post", none);
+    define("get_price",
+           {"securities",
+            {"start_date", none},
+            {"end_date", py::str("20180101")},
+            {"fre_step", py::str("1d")},
+            {"fields", none},
+            {"skip_paused", no},
+            {"fq", py::str("pre")},
+            {"bar_count", py::int_(0)},
+            {"is_panel", no}},
+           get_price,
+           checked({py::make_tuple(str_t, list_t), date_spec(), date_spec(), str_t, list_t, flag,
+                    fq_kind, builtin_type("int"), flag}));
+    define("get_candle_stick",
+           {"securities",
+            {"end_date", py::str("20180101")},
+            {"fre_step", py::str("1d")},
+            {"fields", none},
+            {"skip_paused", no},
+            {"fq", py::str("pre")},
+            {"bar_count", py::int_(0)},
+            {"is_panel", no}},
+           get_candle_stick,
+           checked({py::make_tuple(str_t, list_t), date_spec(), str_t, list_t, flag, fq_kind,
+                    builtin_type("int")}));
+}
+
+}  // namespace studybench

@@ -1,0 +1,205 @@
+// Today's adjustment factors (loaded once per calendar day into real_factor_cache) and the
+// previous-close function of the day's capital event.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <vector>
+
+#include "quotewire_common.hpp"
+
+namespace quotewire {
+
+namespace detail {
+
+constexpr const char* kFactorQuery =
+    "select symbol, factor from last_stock_factor where trade_date = '{}';";
+
+// a, b, ... = value: Python's unpacking, with its error texts.
+inline std::vector<py::object> unpack(py::handle value, std::size_t count) {
+    py::object items = steal_or_throw(PyObject_GetIter(value.ptr()));
+    std::vector<py::object> out;
+    while (out.size() < count) {
+        PyObject* item = PyIter_Next(items.ptr());
+        if (!item) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)",
+                         count, out.size());
+            throw py::error_already_set();
+        }
+        out.push_back(py::reinterpret_steal<py::object>(item));
+    }
+    PyObject* extra = PyIter_Next(items.ptr());
+    if (extra) {
+        Py_DECREF(extra);
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", count);
+        throw py::error_already_set();
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return out;
+}
+
+// getattr(obj, name, "") != date
+inline bool differs_from(py::handle obj, const char* name, py::handle date) {
+    PyObject* value = PyObject_GetAttrString(obj.ptr(), name);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
+        value = PyUnicode_FromString("");
+    }
+    py::object current = steal_or_throw(value);
+    return truthy(steal_or_throw(PyObject_RichCompare(current.ptr(), date.ptr(), Py_NE)));
+}
+
+// The special method `name` of `obj`, looked up on its type and bound, as `with` does.
+inline py::object special_method(py::handle obj, const char* name) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()));
+    PyObject* found = PyObject_GetAttrString(type, name);
+    if (!found) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_AttributeError, name);
+        }
+        throw py::error_already_set();
+    }
+    py::object method = py::reinterpret_steal<py::object>(found);
+    descrgetfunc bind = Py_TYPE(found)->tp_descr_get;
+    if (!bind) return method;
+    return steal_or_throw(bind(found, obj.ptr(), type));
+}
+
+// with ExtraHDFStore() as store: frame = store.read(query)
+inline py::object read_extra_store(py::handle query) {
+    py::object manager = ns.get("ExtraHDFStore")();
+    py::object enter = special_method(manager, "__enter__");
+    py::object exit = special_method(manager, "__exit__");
+    py::object store = enter();
+    py::object frame;
+    try {
+        frame = store.attr("read")(query);
+    } catch (py::error_already_set& e) {
+        pyglue::HandlingScope handling(e);
+        if (!truthy(exit(e.type(), e.value(), e.trace()))) throw;
+        // The store swallowed the error: `frame` was never assigned.
+        PyErr_SetString(PyExc_UnboundLocalError,
+                        "local variable 'frame' referenced before assignment");
+        throw py::error_already_set();
+    }
+    exit(py::none(), py::none(), py::none());
+    return frame;
+}
+
+// Fills real_factor_cache with the day's factors; returns false when the store had no rows.
+inline bool load_factors(py::handle date) {
+    if (!differs_from(ns.get("real_factor_cache"), "date", date)) {
+        PyErr_SetString(PyExc_Exception, "already load, skip.");
+        throw py::error_already_set();
+    }
+    py::object frame = read_extra_store(py::str(kFactorQuery).attr("format")(date));
+    if (truthy(frame.attr("empty"))) return false;
+    py::object rows = steal_or_throw(PyObject_GetIter(frame.attr("iterrows")().ptr()));
+    while (PyObject* pair = PyIter_Next(rows.ptr())) {
+        py::object row = unpack(py::reinterpret_steal<py::object>(pair), 2)[1];
+        py::object factor = row.attr("get")("factor");
+        py::object cache = ns.get("real_factor_cache");
+        py::object key = py::str("{}-{}").attr("format")(date, row["symbol"]);
+        cache[key] = factor;
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    py::setattr(ns.get("real_factor_cache"), "date", date);
+    return true;
+}
+
+}  // namespace detail
+
+// _real_factor(symbol): today's factor as a float, or None.
+inline py::object real_factor(const pyglue::Args& args) {
+    py::handle symbol = args[0];
+    py::object date = ns.get("pd").attr("Timestamp").attr("now")().attr("strftime")("%Y-%m-%d");
+    if (detail::differs_from(ns.get("real_factor_cache"), "date", date)) {
+        try {
+            if (!detail::load_factors(date)) return py::none();
+        } catch (py::error_already_set& e) {
+            if (!pyglue::is_exception(e)) throw;
+            pyglue::HandlingScope handling(e);
+            py::setattr(ns.get("real_factor_cache"), "date", date);
+        }
+    }
+    try {
+        py::object key = py::str("{}-{}").attr("format")(date, symbol);
+        py::object value = ns.get("real_factor_cache").attr("get")(key);
+        return steal_or_throw(PyNumber_Float(value.ptr()));
+    } catch (py::error_already_set& e) {
+        if (!pyglue::is_exception(e)) throw;
+        return py::none();
+    }
+}
+
+namespace detail {
+
+// from varden.mod.stock.data.fast_data_source import FastDataSource
+inline py::object import_fast_data_source() {
+    constexpr const char* kModule = "varden.mod.stock.data.fast_data_source";
+    py::object module = py::module_::import("builtins").attr("__import__")(
+        kModule, py::none(), py::none(), py::make_tuple("FastDataSource"), 0);
+    PyObject* cls = PyObject_GetAttrString(module.ptr(), "FastDataSource");
+    if (cls) return py::reinterpret_steal<py::object>(cls);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    py::object file = py::getattr(module, "__file__", py::none());
+    std::string where = file.is_none() ? "unknown location" : py::str(file).cast<std::string>();
+    py::str message("cannot import name 'FastDataSource' from '" + std::string(kModule) + "' (" +
+                    where + ")");
+    PyErr_SetImportError(message.ptr(), py::str(kModule).ptr(), file.ptr());
+    throw py::error_already_set();
+}
+
+// round((x - amount + allotment_price * allotment_num - consideration_cash)
+//       / (dividend_ratio + 1 / split_ratio + allotment_num + consideration_num)
+//       / share_split_num * 100) / 100
+inline py::object adjust_close(const std::vector<py::object>& event, py::handle x) {
+    const py::object &amount = event[1], &dividend_ratio = event[2], &split_ratio = event[3];
+    const py::object &allotment_price = event[4], &allotment_num = event[5];
+    const py::object &consideration_cash = event[6], &consideration_num = event[7];
+    const py::object& share_split_num = event[8];
+    py::object numerator = py::reinterpret_borrow<py::object>(x) - amount +
+                           allotment_price * allotment_num - consideration_cash;
+    py::object denominator =
+        dividend_ratio + py::int_(1) / split_ratio + allotment_num + consideration_num;
+    py::object scaled = numerator / denominator / share_split_num * py::int_(100);
+    py::object rounded = py::module_::import("builtins").attr("round")(scaled);
+    return rounded / py::int_(100);
+}
+
+inline py::object local_function(const char* name, pyglue::Impl impl) {
+    pyglue::Signature sig;
+    sig.name = name;
+    sig.qualname = std::string("_real_pre_field.<locals>.") + name;
+    sig.params = {"x"};
+    sig.module = ns.name();
+    return pyglue::make_function(std::move(sig), std::move(impl));
+}
+
+}  // namespace detail
+
+// _real_pre_field(symbol): the previous-close function of today's first capital event.
+inline py::object real_pre_field(const pyglue::Args& args) {
+    py::handle symbol = args[0];
+    py::object fast_data_source = detail::import_fast_data_source();
+    py::object now_dt = ns.get("pd").attr("Timestamp").attr("now")().attr("normalize")().attr(
+        "value");
+    py::object fq_data = fast_data_source().attr("_dividends").attr("get_pre_with_symbol")(
+        symbol, now_dt, now_dt);
+    if (py::len(fq_data) > 0) {
+        std::vector<py::object> event = detail::unpack(fq_data[py::int_(0)], 9);
+        return detail::local_function("pre_field", [event](const pyglue::Args& a) {
+            return detail::adjust_close(event, a[0]);
+        });
+    }
+    return detail::local_function("<lambda>", [](const pyglue::Args& a) {
+        return py::reinterpret_borrow<py::object>(a[0]);
+    });
+}
+
+}  // namespace quotewire

@@ -1,0 +1,205 @@
+// The quotation entry, the six getters and stock_base: today's live bars are fetched through
+// the data layer's reader, each record completed by a record fix, and appended below the
+// caller's history block in its column order.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include "quotewire_common.hpp"
+
+namespace quotewire {
+
+namespace detail {
+
+// `text in container`
+inline bool contains(py::handle container, PyObject* text) {
+    int found = PySequence_Contains(container.ptr(), text);
+    if (found < 0) throw py::error_already_set();
+    return found != 0;
+}
+
+// dict(zip(field, last_data[-1])): the reference record of the last historical bar.
+inline py::dict last_bar_record(py::handle field, py::handle last_data) {
+    py::object row = steal_or_throw(PyObject_GetItem(last_data.ptr(), py::int_(-1).ptr()));
+    py::object names = steal_or_throw(PyObject_GetIter(field.ptr()));
+    py::object values = steal_or_throw(PyObject_GetIter(row.ptr()));
+    py::dict record;
+    while (true) {
+        py::object name = py::reinterpret_steal<py::object>(PyIter_Next(names.ptr()));
+        if (!name) break;
+        py::object value = py::reinterpret_steal<py::object>(PyIter_Next(values.ptr()));
+        if (!value) break;
+        if (PyDict_SetItem(record.ptr(), name.ptr(), value.ptr()) < 0) {
+            throw py::error_already_set();
+        }
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return record;
+}
+
+// One live fetch: request(instrument, data_fix_fn=partial(fix, last_data=reference)), then
+// RealData(system_log, request).get_real_data(Timestamp(start), Timestamp(end), date_type).
+inline py::object fetch_today(const char* request_class, const char* fix, py::handle instrument,
+                              py::handle start_dt, py::handle end_dt, const char* date_type,
+                              py::handle reference) {
+    py::object request_type = ns.get(request_class);
+    py::object bound_fix = ns.get("partial")(ns.get(fix), py::arg("last_data") = reference);
+    py::object request = request_type(instrument, py::arg("data_fix_fn") = bound_fix);
+    py::object reader = ns.get("RealData")(ns.get("system_log"), request);
+    py::object get_real_data = reader.attr("get_real_data");
+    py::object timestamp = ns.get("pd").attr("Timestamp");
+    py::object start = timestamp(start_dt);
+    py::object end = timestamp(end_dt);
+    return get_real_data(start, end, date_type);
+}
+
+// Appends the fetched frame's rows below `last_data`, columns in the order of `field`; the
+// date column becomes int64 nanoseconds (midnight for daily bars), as in the history block.
+inline py::object append_today(py::object data, py::handle last_data, py::handle field,
+                               const char* date_column, bool daily) {
+    if (data.is_none() || truthy(data.attr("empty"))) {
+        return py::reinterpret_borrow<py::object>(last_data);
+    }
+    py::object index = ns.get("pd").attr("DatetimeIndex")(data[date_column]);
+    if (daily) index = index.attr("normalize")();
+    // Nanoseconds whatever unit the frame came in: the block's dates are nanoseconds.
+    data[date_column] = index.attr("as_unit")("ns").attr("astype")(ns.get("np").attr("int64"));
+    py::object today = data[field].attr("values");
+    return ns.get("np").attr("concatenate")(py::make_tuple(last_data, today));
+}
+
+// The stock reference record: the last bar, the instrument's code, today's factor if wanted.
+inline py::dict stock_reference(py::handle instrument, py::handle field, py::handle last_data) {
+    py::dict reference = last_bar_record(field, last_data);
+    reference["order_book_id"] = instrument.attr("order_book_id");
+    if (contains(field, PYGLUE_INTERN("factor"))) {
+        py::object today = ns.get("_real_factor")(instrument.attr("order_book_id"));
+        reference["factor"] = truthy(today) ? today : get(reference, PYGLUE_INTERN("factor"));
+    }
+    return reference;
+}
+
+}  // namespace detail
+
+// stock_base(instrument, start_dt=None, end_dt=None, date_type="minute", **extra_params)
+inline py::object stock_base(const pyglue::Args& args) {
+    py::object request_type = ns.get("StockBaseDataRequest");
+    py::object request = steal_or_throw(
+        PyObject_Call(request_type.ptr(), py::make_tuple(args[0]).ptr(), args.varkw().ptr()));
+    py::object reader = ns.get("RealData")(ns.get("system_log"), request);
+    py::object get_real_data = reader.attr("get_real_data");
+    py::object timestamp = ns.get("pd").attr("Timestamp");
+    py::object start = timestamp(args[1]);
+    py::object end = timestamp(args[2]);
+    return get_real_data(start, end, args[3]);
+}
+
+// stock_daily_quotation_get(instrument, start_dt, end_dt, field, last_data)
+inline py::object stock_daily_quotation_get(const pyglue::Args& args) {
+    py::handle instrument = args[0], field = args[3], last_data = args[4];
+    py::dict reference = detail::stock_reference(instrument, field, last_data);
+    if (detail::contains(field, PYGLUE_INTERN("prev_close"))) {
+        reference["pre_field_fn"] = ns.get("_real_pre_field")(instrument.attr("order_book_id"));
+    }
+    py::object stock_base_fn = ns.get("stock_base");
+    py::object fix = ns.get("partial")(ns.get("_data_fix"), py::arg("last_data") = reference);
+    py::object data = stock_base_fn(instrument, args[1], args[2], "daily",
+                                    py::arg("data_fix_fn") = fix);
+    return detail::append_today(data, last_data, field, "trade_date", true);
+}
+
+// stock_minute_quotation_get(instrument, start_dt, end_dt, field, last_data)
+inline py::object stock_minute_quotation_get(const pyglue::Args& args) {
+    py::handle instrument = args[0], field = args[3], last_data = args[4];
+    py::dict reference = detail::stock_reference(instrument, field, last_data);
+    py::object stock_base_fn = ns.get("stock_base");
+    py::list opening;
+    opening.append("0930");
+    py::object fix = ns.get("partial")(ns.get("_data_fix"), py::arg("last_data") = reference,
+                                       py::arg("rm_mins") = opening);
+    py::object data = stock_base_fn(instrument, args[1], args[2], py::arg("data_fix_fn") = fix);
+    return detail::append_today(data, last_data, field, "trade_date", false);
+}
+
+// The futures and option getters differ only in these.
+struct DerivativeGetter {
+    const char* request_class;
+    const char* fix;
+    const char* date_type;
+    const char* date_column;
+    bool daily;
+    bool copy_field;
+};
+
+inline constexpr DerivativeGetter kFuturesDaily{"FutureBaseDataRequest", "_data_future_fix",
+                                                "daily", "trade_date", true, false};
+inline constexpr DerivativeGetter kFuturesMinute{"FutureBaseDataRequest", "_data_future_fix",
+                                                 "minute", "trade_date", false, false};
+inline constexpr DerivativeGetter kOptionDaily{"OptionBaseDataRequest", "_data_option_fix",
+                                               "daily", "date", true, true};
+inline constexpr DerivativeGetter kOptionMinute{"OptionBaseDataRequest", "_data_option_fix",
+                                                "minute", "trade_date", false, true};
+
+inline py::object derivative_quotation_get(const DerivativeGetter& getter,
+                                           const pyglue::Args& args) {
+    py::handle instrument = args[0], last_data = args[4];
+    // The option getters work on their own copy of the caller's field list.
+    py::object field = getter.copy_field ? steal_or_throw(PySequence_List(args[3].ptr()))
+                                         : py::reinterpret_borrow<py::object>(args[3]);
+    py::dict reference = detail::last_bar_record(field, last_data);
+    py::object data = detail::fetch_today(getter.request_class, getter.fix, instrument, args[1],
+                                          args[2], getter.date_type, reference);
+    return detail::append_today(data, last_data, field, getter.date_column, getter.daily);
+}
+
+namespace detail {
+
+// `instrument.enum_type in <collection named kinds>`
+inline bool of_kind(py::handle instrument, const char* kinds) {
+    py::object kind = instrument.attr("enum_type");
+    int found = PySequence_Contains(ns.get(kinds).ptr(), kind.ptr());
+    if (found < 0) throw py::error_already_set();
+    return found != 0;
+}
+
+inline py::object choose_getter(py::handle instrument, py::handle fre) {
+    static const char* const table[3][3] = {
+        {"INST_TYPE_IN_FUTURE_ACCOUNT", "futures_daily_quotation_get",
+         "futures_minute_quotation_get"},
+        {"INST_TYPE_IN_STOCK_ACCOUNT", "stock_daily_quotation_get", "stock_minute_quotation_get"},
+        {"INST_TYPE_IN_OPTION_ACCOUNT", "option_daily_quotation_get",
+         "option_minute_quotation_get"},
+    };
+    for (const auto& row : table) {
+        if (!of_kind(instrument, row[0])) continue;
+        py::object is_daily =
+            steal_or_throw(PyObject_RichCompare(fre.ptr(), PYGLUE_INTERN("1d"), Py_EQ));
+        return ns.get(truthy(is_daily) ? row[1] : row[2]);
+    }
+    return py::object();
+}
+
+}  // namespace detail
+
+// quotation_get_remote(instrument, start_date, end_date, last_data, fre, fields)
+inline py::object quotation_get_remote(const pyglue::Args& args) {
+    py::handle instrument = args[0], start_date = args[1], end_date = args[2];
+    py::handle last_data = args[3], fre = args[4], fields = args[5];
+    try {
+        py::object getter = detail::choose_getter(instrument, fre);
+        if (!getter) return py::reinterpret_borrow<py::object>(last_data);
+        return getter(instrument, start_date, end_date, fields, last_data);
+    } catch (py::error_already_set& e) {
+        if (!pyglue::is_exception(e)) throw;
+        pyglue::HandlingScope handling(e);
+        py::dict extra;
+        extra["symbol"] = instrument.attr("order_book_id");
+        extra["start_date"] = py::str(start_date);
+        extra["end_date"] = py::str(end_date);
+        extra["reason"] = py::str(e.value());
+        ns.get("system_log").attr("error")("quotation_get_remote_fail", py::arg("extra") = extra);
+        return py::reinterpret_borrow<py::object>(last_data);
+    }
+}
+
+}  // namespace quotewire

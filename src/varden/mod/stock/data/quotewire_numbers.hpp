@@ -1,0 +1,198 @@
+// Arithmetic on record values with Python's results, without an object per intermediate step.
+//
+// Record values are Python floats, numpy float64 scalars, ints, None or anything else. A value
+// that is an exact float, an exact numpy float64 or an int small enough to convert exactly is
+// carried as a double with its kind; the result of two such values is computed in C when that
+// gives the very value and type Python (or numpy's scalar math) would give. Every other case,
+// and every case where Python raises or numpy warns (division by zero, overflow, invalid
+// operation), is handed to the interpreter's number protocol on the original objects.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+
+#include "pyglue/pyround.hpp"
+
+namespace quotewire {
+namespace py = pybind11;
+
+namespace detail {
+
+// numpy.float64, set once at import (a strong reference that is never released).
+inline PyTypeObject* np_float64_type = nullptr;
+
+// Largest magnitude an int may have to convert to double exactly (2**53).
+constexpr long long kExactIntLimit = 9007199254740992LL;
+
+}  // namespace detail
+
+// Records numpy.float64 for the fast path. Its instances are laid out as a float subclass
+// whose value sits where a float's does; that is checked here, so a numpy build that differs
+// fails the import instead of producing wrong numbers.
+inline void init_numbers(py::handle np_float64) {
+    auto* type = reinterpret_cast<PyTypeObject*>(np_float64.ptr());
+    if (!PyType_Check(np_float64.ptr()) || !PyType_IsSubtype(type, &PyFloat_Type) ||
+        type->tp_basicsize != static_cast<Py_ssize_t>(sizeof(PyFloatObject))) {
+        throw py::import_error("numpy.float64 is not laid out as a float subclass");
+    }
+    Py_INCREF(type);
+    detail::np_float64_type = type;
+}
+
+// A new numpy.float64 holding `value`, built the way numpy builds its scalars.
+inline PyObject* new_np_float64(double value) {
+    PyTypeObject* type = detail::np_float64_type;
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (!obj) throw py::error_already_set();
+    PyFloat_AS_DOUBLE(obj) = value;
+    return obj;
+}
+
+class Num {
+public:
+    enum class Kind : std::uint8_t { Float, NpFloat, SmallInt, Object };
+
+    // Wraps a record value (a new reference is kept).
+    static Num of(py::handle value) {
+        PyObject* o = value.ptr();
+        Num n(Kind::Object, 0.0, py::reinterpret_borrow<py::object>(value));
+        if (PyFloat_CheckExact(o)) {
+            n.kind_ = Kind::Float;
+            n.value_ = PyFloat_AS_DOUBLE(o);
+        } else if (Py_TYPE(o) == detail::np_float64_type) {
+            n.kind_ = Kind::NpFloat;
+            n.value_ = PyFloat_AS_DOUBLE(o);
+        } else if (PyLong_CheckExact(o)) {
+            int overflow = 0;
+            long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+            if (!overflow && v >= -detail::kExactIntLimit && v <= detail::kExactIntLimit) {
+                n.kind_ = Kind::SmallInt;
+                n.value_ = static_cast<double>(v);
+            }
+        }
+        return n;
+    }
+
+    // A Python float computed here.
+    static Num float_(double value) { return Num(Kind::Float, value, py::object()); }
+
+    // The Python object for this value (created on demand).
+    py::object object() const {
+        if (obj_) return obj_;
+        PyObject* o = nullptr;
+        switch (kind_) {
+            case Kind::Float:
+                o = PyFloat_FromDouble(value_);
+                break;
+            case Kind::NpFloat:
+                o = new_np_float64(value_);
+                break;
+            case Kind::SmallInt:
+                o = PyLong_FromLongLong(static_cast<long long>(value_));
+                break;
+            case Kind::Object:
+                break;  // always carries its object
+        }
+        if (!o) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(o);
+    }
+
+    friend Num operator+(const Num& a, const Num& b) { return binary(a, b, '+'); }
+    friend Num operator-(const Num& a, const Num& b) { return binary(a, b, '-'); }
+    friend Num operator*(const Num& a, const Num& b) { return binary(a, b, '*'); }
+    friend Num operator/(const Num& a, const Num& b) { return binary(a, b, '/'); }
+
+    // round(x, 2)
+    Num round2() const {
+        if (kind_ == Kind::Float) return float_(pyglue::round_digits(value_, 2));
+        if (kind_ == Kind::NpFloat) {
+            // numpy rounds as rint(x * 100) / 100; an overflowing product would warn.
+            const double scaled = value_ * 100.0;
+            if (std::isfinite(scaled) || !std::isfinite(value_)) {
+                return Num(Kind::NpFloat, std::nearbyint(scaled) / 100.0, py::object());
+            }
+        }
+        return of(pyglue::round_object(object(), 2));
+    }
+
+private:
+    Num(Kind kind, double value, py::object obj) : kind_(kind), value_(value), obj_(std::move(obj)) {}
+
+    static bool is_fast(Kind k) { return k != Kind::Object; }
+
+    // Whether numpy's floating-point error state could act on a op b = r: a NaN or infinity
+    // that neither operand carried (invalid, overflow), a zero divisor, or a product or
+    // quotient too small for a normal double (underflow, which np.seterr may turn into an error).
+    static bool numpy_would_warn(double a, double b, double r, char op) {
+        if (op == '/' && b == 0.0) return true;
+        if (std::isnan(r) && !std::isnan(a) && !std::isnan(b)) return true;
+        if (std::isinf(r) && !std::isinf(a) && !std::isinf(b)) return true;
+        if (r != 0.0 && std::fabs(r) < DBL_MIN) return true;
+        if (r == 0.0 && a != 0.0 && (op == '*' ? b != 0.0 : op == '/' && std::isfinite(b))) {
+            return true;
+        }
+        return false;
+    }
+
+    static Num binary(const Num& a, const Num& b, char op) {
+        if (is_fast(a.kind_) && is_fast(b.kind_)) {
+            const double x = a.value_, y = b.value_;
+            if (a.kind_ == Kind::SmallInt && b.kind_ == Kind::SmallInt) {
+                // int / int is a correctly rounded float; other int results stay ints.
+                if (op == '/' && y != 0.0) return float_(x / y);
+                return python(a, b, op);
+            }
+            double r = 0.0;
+            switch (op) {
+                case '+':
+                    r = x + y;
+                    break;
+                case '-':
+                    r = x - y;
+                    break;
+                case '*':
+                    r = x * y;
+                    break;
+                default:
+                    r = x / y;
+                    break;
+            }
+            if (a.kind_ == Kind::NpFloat || b.kind_ == Kind::NpFloat) {
+                if (!numpy_would_warn(x, y, r, op)) return Num(Kind::NpFloat, r, py::object());
+            } else if (op != '/' || y != 0.0) {
+                return float_(r);
+            }
+        }
+        return python(a, b, op);
+    }
+
+    static Num python(const Num& a, const Num& b, char op) {
+        py::object x = a.object(), y = b.object();
+        PyObject* r = nullptr;
+        switch (op) {
+            case '+':
+                r = PyNumber_Add(x.ptr(), y.ptr());
+                break;
+            case '-':
+                r = PyNumber_Subtract(x.ptr(), y.ptr());
+                break;
+            case '*':
+                r = PyNumber_Multiply(x.ptr(), y.ptr());
+                break;
+            default:
+                r = PyNumber_TrueDivide(x.ptr(), y.ptr());
+                break;
+        }
+        if (!r) throw py::error_already_set();
+        return of(py::reinterpret_steal<py::object>(r));
+    }
+
+    Kind kind_;
+    double value_;
+    py::object obj_;  // the original value, or null for a result computed here
+};
+
+}  // namespace quotewire

@@ -1,0 +1,128 @@
+// Question screening: securities picked by a natural-language question, answered by the
+// platform's question service as lists of codes per key.
+//
+// A failed attempt is logged as a warning and answered with None, which the retry decorator
+// turns into a second attempt and, after two failures, into an empty dict. Collaborators
+// (json, requests, setting, ContactServerError, log, retry_on_result) are module attributes
+// read at call time.
+#include <pybind11/pybind11.h>
+
+#include <utility>
+
+#include "pyglue/pyglue.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+constexpr const char* kModuleName = "varden.mod.stock.utils.querybay";
+constexpr const char* kFailed = "初始化querybay股票池失败.";
+constexpr const char* kRefused = "初始化querybay股票池失败: %s.";
+constexpr int kTimeoutSeconds = 8;
+
+pyglue::Namespace ns;
+
+py::object steal_or_throw(PyObject* result) {
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+void warn(py::handle message) { ns.get("log").attr("warn")(message); }
+
+py::object init(const pyglue::Args& a) {
+    py::handle self = a[0], version = a[1];
+    self.attr("version") =
+        pyglue::truthy(version) ? py::reinterpret_borrow<py::object>(version) : py::str("");
+    return py::none();
+}
+
+// {key: "," code "," ...} -> {key: [code, ...]}; empty or falsy texts give empty lists.
+py::dict code_lists(py::handle result) {
+    py::dict out;
+    for (py::handle pair : result.attr("items")()) {
+        py::object key = pair[py::int_(0)], value = pair[py::int_(1)];
+        if (pyglue::truthy(value)) {
+            out[key] = value.attr("strip")(",").attr("split")(",");
+        } else {
+            out[key] = py::list();
+        }
+    }
+    return out;
+}
+
+// One attempt: the code lists, or None (after a warning) when anything went wrong.
+py::object ask_once(const pyglue::Args& a) {
+    py::handle self = a[0], question = a[1], start_dt = a[2], end_dt = a[3];
+    try {
+        py::dict params;
+        params["query"] = question;
+        params["startDate"] = start_dt.attr("strftime")("%Y%m%d");
+        params["endDate"] = end_dt.attr("strftime")("%Y%m%d");
+        params["parserVersion"] = self.attr("version");
+        py::object url = ns.get("setting").attr("QUERYBAY_URL");
+        py::object response = ns.get("requests").attr("get")(url, py::arg("params") = params,
+                                                            py::arg("timeout") = kTimeoutSeconds);
+        py::object status = response.attr("status_code");
+        if (status.not_equal(py::int_(200))) {
+            pyglue::raise(ns.get("ContactServerError")(py::arg("code") = status));
+        }
+        py::object text = response.attr("content").attr("decode")("utf-8").attr("strip")();
+        py::object answer = ns.get("json").attr("loads")(text);
+        if (answer.attr("get")("status_code", -1).equal(py::int_(0))) {
+            return code_lists(answer.attr("get")("result", py::dict()));
+        }
+        py::object message = answer.attr("get")("status_msg");
+        warn(steal_or_throw(
+            PyUnicode_Format(py::str(kRefused).ptr(), py::make_tuple(message).ptr())));
+        return py::none();
+    } catch (py::error_already_set& e) {
+        if (!pyglue::is_exception(e)) throw;
+        pyglue::HandlingScope scope(e);
+        warn(py::str(kFailed));
+        return py::none();
+    }
+}
+
+py::object make_query_bay() {
+    pyglue::ClassBuilder cb("QueryBay", kModuleName);
+    cb.attr("__doc__", py::str("Client of the platform's question service."));
+    cb.method("__init__", {"self", {"version", py::none()}}, init);
+
+    py::object attempt =
+        cb.function("question", {"self", "question_str", "start_dt", "end_dt"}, ask_once,
+                    false, false);
+    attempt.attr("__doc__") =
+        "Codes screened by `question_str` between `start_dt` and `end_dt`, by key.";
+    // The decorator hands back this one dict after two failed attempts; each caller gets a
+    // fresh copy of it instead, so that filling one result cannot change later ones.
+    py::dict no_answer;
+    py::object retried = ns.get("retry_on_result")(
+        py::arg("except_result") = py::none(), py::arg("except_return") = no_answer,
+        py::arg("tries") = 2, py::arg("logger") = ns.get("log"))(attempt);
+    py::object question = cb.function(
+        "question", {"self", "question_str", "start_dt", "end_dt"},
+        [retried, no_answer](const pyglue::Args& a) {
+            py::object result = retried(a[0], a[1], a[2], a[3]);
+            if (result.is(no_answer)) return py::object(py::dict());
+            return result;
+        },
+        false, false);
+    question.attr("__doc__") = attempt.attr("__doc__");
+    question.attr("__wrapped__") = retried;
+    cb.attr("question", question);
+    return cb.build();
+}
+
+}  // namespace
+
+PYBIND11_MODULE(querybay, m) {
+    ns.bind(m);
+    m.doc() = "Securities screened by a natural-language question.";
+    ns.import_module("json", "json");
+    ns.import_module("requests", "requests");
+    ns.import_module("varden.mod.kelpie.setting", "setting");
+    ns.import_from("varden.mod.kelpie.utils.wrap_utils", {"retry_on_result"});
+    ns.import_from("varden.mod.kelpie.errors", {"ContactServerError"});
+    ns.import_from("varden.mod.kelpie.utils.recorder", {"log"});
+    m.attr("QueryBay") = make_query_bay();
+}

@@ -1,0 +1,52 @@
+// Gateway client of one brokerage account whose trading gateway runs on this machine.
+
+#include <pybind11/pybind11.h>
+
+#include "pyglue/pyglue.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+pyglue::Namespace ns;
+
+constexpr const char* kGatewayHost = "127.0.0.1";
+constexpr int kGatewayPort = 9999;
+constexpr const char* kProduct = "varden";
+
+py::object init(const pyglue::Args& a) {
+    py::handle self = a[0];
+    // Set first, so that the base initialiser may already use it.
+    self.attr("account_id") = a[1];
+    py::object super = py::module_::import("builtins").attr("super");
+    super(ns.get("GatewayClient"), self)
+        .attr("__init__")(py::none(), py::none(), py::none(), py::none());
+    return py::none();
+}
+
+// Opens a session to the local gateway and takes it through the hand-shake, in this order.
+// A failing step propagates; the half-opened session is left to its owner's collector.
+py::object make_session(const pyglue::Args& a) {
+    py::object session = ns.get("GatewaySession")(kGatewayHost, kGatewayPort, **a.varkw());
+    session.attr("protocol_comfirm")();
+    session.attr("protocol_auth")();
+    session.attr("client_auth")();
+    session.attr("client_login")(ns.get("get_user_id")(), kProduct);
+    return session;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(gatelink, m) {
+    m.doc() = "Gateway client of a brokerage account served by the local trading gateway.";
+    ns.bind(m);
+    ns.import_from("varden.mod.kelpie.utils.paths", {"get_user_id"});
+    ns.import_as("varden.mod.tradeapi.sdk.client", "GatewayClient", "_GatewayClient");
+    ns.import_from("varden.mod.tradeapi.sdk.client", {"GatewaySession"});
+
+    py::tuple bases = py::make_tuple(ns.get("_GatewayClient"));
+    pyglue::ClassBuilder client("GatewayClient", ns.name(), bases);
+    client.method("__init__", {"self", "account_id"}, init);
+    client.method("_make_session", {"self"}, make_session, /*varargs=*/false, /*varkw=*/true);
+    ns.set("GatewayClient", client.build());
+}

@@ -1,0 +1,71 @@
+import pytest
+
+from varden.mod.kelpie.utils.ratelimit import RateLimitException
+
+LIMIT_MESSAGE = "该查询函数使用最小间隔为3秒，请稍后重试。"
+ORDERS = {"id": 3, "result": {"Array": []}}
+
+
+@pytest.fixture
+def apis(dealdesk, fake_client, log_calls):
+    fake_client.reply(1204, ORDERS)
+    return dealdesk.TradeAPI("880001"), dealdesk.TradeAPI("880001")
+
+
+def test_budget_is_shared_by_all_instances(apis, fake_client, fake_time):
+    first, second = apis
+    assert first.secondary_orders() == []
+    fake_time.now += 2.9
+    for api in (first, second):
+        with pytest.raises(RateLimitException) as info:
+            api.secondary_orders()
+        assert str(info.value) == LIMIT_MESSAGE
+    assert [r["ReqType"] for r in fake_client.requests].count(1204) == 1
+    fake_time.now += 0.1
+    assert second.secondary_orders() == []
+
+
+def test_sleep_on_limit_waits_then_queries(apis, fake_client, fake_time):
+    first, second = apis
+    first.secondary_orders()
+    fake_time.now += 1
+    assert second.secondary_orders(sleep_on_limit=True) == []
+    assert fake_time.slept == [pytest.approx(2)]
+    assert [r["ReqType"] for r in fake_client.requests].count(1204) == 2
+
+
+def test_raise_on_limit_false_skips_the_query(apis, fake_client):
+    first, _ = apis
+    first.secondary_orders(raise_on_limit=True)
+    assert first.secondary_orders(raise_on_limit=False) is None
+    with pytest.raises(RateLimitException):
+        first.secondary_orders()  # the switch is set again on every call
+
+
+def test_switches_never_reach_the_method(dealdesk, fake_time):
+    seen = []
+
+    @dealdesk.rate_limit(calls=2, period=1)
+    def query(self, *args, **kwargs):
+        """Reads something."""
+        seen.append((self, args, kwargs))
+        return "ok"
+
+    assert query("me", 1, raise_on_limit=True, sleep_on_limit=False, key="v") == "ok"
+    assert query("me", sleep_on_limit=True) == "ok"
+    assert seen == [("me", (1,), {"key": "v"}), ("me", (), {})]
+    assert (query.__name__, query.__doc__) == ("query", "Reads something.")
+    with pytest.raises(RateLimitException) as info:
+        query("me")
+    assert info.value.args == (None,)
+
+
+def test_one_limiter_per_decoration(dealdesk, monkeypatch):
+    made = []
+    monkeypatch.setattr(dealdesk, "limits", lambda **kw: made.append(kw) or (lambda f: f))
+    decorate = dealdesk.rate_limit(5, 7, "slow")
+    a, b = decorate(lambda self: 1), decorate(lambda self: 2)
+    assert (a(None), a(None), b(None)) == (1, 1, 2)
+    assert made == [{"calls": 5, "period": 7, "raise_message": "slow"}] * 2
+    with pytest.raises(TypeError):
+        dealdesk.rate_limit(1, 2, 3, 4)
