@@ -251,7 +251,7 @@ py::object client_handle_response(const Args& a) {
     try {
         // integer map keys are valid MessagePack; strict_map_key would refuse them
         return ns.get("msgpack").attr("unpackb")(packed, py::arg("raw") = false,
-                                                 py::arg("strict_map_key") = true);
+                                                 py::arg("strict_map_key") = false);
     } catch (py::error_already_set& e) {
         if (!pyglue::is_exception(e)) throw;
         pyglue::HandlingScope handling(e);

@@ -215,8 +215,10 @@ def black_scholes(spot, strike, years, vol, call, rate=0.02):
     return discount * _norm_cdf(-d2) - spot * _norm_cdf(-d1), _norm_cdf(d1) - 1.0
 
 
-def option_series(inst, days, spot, prev_spot, expiry, year_days):
-    """Bars of one option contract over ``days``; ``spot`` / ``prev_spot`` aligned with them."""
+def option_series(inst, days, spot, prev_spot, life_days, year_days):
+    """Bars of one option contract over ``days`` (part of its whole life ``life_days``);
+    ``spot`` / ``prev_spot`` are the underlying's closes aligned with ``days``."""
+    expiry = life_days[-1]
     code, strike, call = inst["symbol"], inst["strike_price"], inst["option_type"] == "C"
     z = draws(code, days, year_days, 6)
     years = np.array([(expiry - d).days / 365 for d in days])
@@ -228,7 +230,7 @@ def option_series(inst, days, spot, prev_spot, expiry, year_days):
     open_ = np.maximum(np.round(prev_close * np.exp(0.05 * z[:, 1]), 4), 0.0001)
     high = np.round(np.maximum(open_, close) * (1 + 0.04 * np.abs(z[:, 2])), 4)
     low = np.maximum(np.round(np.minimum(open_, close) * (1 - 0.04 * np.abs(z[:, 3])), 4), 0.0001)
-    curve = _life_curve(len(days))
+    curve = _life_curve(len(life_days))[bisect.bisect_left(life_days, days[0]):][:len(days)]
     volume = np.round(3000 * np.exp(0.6 * z[:, 4]))
     open_interest = np.round(40000 * curve * np.exp(0.05 * z[:, 5]))
     itm = (spot > strike) if call else (spot < strike)

@@ -17,7 +17,8 @@ meta(key TEXT PRIMARY KEY, value TEXT)
     calendar_end (Dec 31 of next year), bars_start (first trading day of the year three
     years before built_for's), bars_end (the trading day before built_for). Daily bars and
     valuations cover bars_start..bars_end; the series behind them start at calendar_start,
-    so a kept value never changes from one build day to the next.
+    so a kept value never changes from one build day to the next (option series cover
+    expiries from a year back to two months ahead, so older ones leave the store).
 
 trading_days(date TEXT PRIMARY KEY)
     Weekdays minus holidays, calendar_start to calendar_end, ascending.
@@ -42,8 +43,9 @@ daily_bars(symbol, date, open, high, low, close, volume, turnover, prev_close, h
     day has open = high = low = close = prev_close, volume 0, is_paused 1. high_limit /
     low_limit NULL where there are no limits (indexes, futures, options). factor: the
     cumulative post-adjustment factor (1.0 on the first day inside the calendar).
-    prev_close is the ex-rights reference on an ex-date. settle .. main_contract: futures (settle, prev_settle,
-    open_interest also options). delta .. volume_num: options. turnover_rate in percent.
+    prev_close is the ex-rights reference on an ex-date. settle .. main_contract: futures
+    (settle, prev_settle, open_interest also options). delta .. volume_num: options.
+    turnover_rate in percent.
 
 bars (VIEW): every column of daily_bars plus avg_price (turnover / volume / multiplier, the
     close on a day without volume), quote_rate and amp_rate (percent, against prev_settle
@@ -336,7 +338,7 @@ def _add_options(tables, days, year_days, window, today, spot):
                     continue
                 cols = series.option_series(
                     inst, life, np.array([spot_close[d] for d in life]),
-                    np.array([spot_prev[d] for d in life]), expiry, year_days)
+                    np.array([spot_prev[d] for d in life]), _life(days, start, expiry), year_days)
                 tables.bars.extend(_bar_rows(inst["symbol"], cols, window))
 
 

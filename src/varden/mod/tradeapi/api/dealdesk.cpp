@@ -196,12 +196,12 @@ py::object portfolio(const pyglue::Args& a) {
     return run_stocknx(a[0], 1201, 500016, kPortfolio, [](py::handle result) {
         py::object item = steal_or_throw(
             PyObject_GetItem(item_at(result, DD_KEY("Array")).ptr(), py::int_(0).ptr()));
-        return name_dict(make_record({
+        return RecordType(ns.get("NameDict")).make({
             {DD_KEY("available_cash"), item_at(item, DD_KEY("AvailableValue"))},
             {DD_KEY("market_value"), item_at(item, DD_KEY("MarketValue"))},
             {DD_KEY("total_value"), item_at(item, DD_KEY("TotalAssets"))},
             {DD_KEY("frozen_cash"), item_at(item, DD_KEY("FrozenValue"))},
-        }));
+        });
     });
 }
 

@@ -63,21 +63,40 @@ inline py::object concat(std::initializer_list<PyObject*> pieces) {
     return steal_or_throw(PyUnicode_Join(PYGLUE_INTERN(""), parts.ptr()));
 }
 
-// A plain dict from (interned key, value) pairs, in order.
-inline py::dict make_record(std::initializer_list<std::pair<PyObject*, py::handle>> fields) {
-    py::dict d;
-    for (const auto& field : fields) {
-        if (PyDict_SetItem(d.ptr(), field.first, field.second.ptr()) < 0) {
-            throw py::error_already_set();
-        }
+// The record type (NameDict) as the module currently binds it, called with one dict of fields.
+// A dict subclass that keeps dict's own construction is filled in place, which is what calling
+// it with the dict would give, without building the dict twice.
+class RecordType {
+public:
+    explicit RecordType(py::object cls) : cls_(std::move(cls)) {
+        auto* type = reinterpret_cast<PyTypeObject*>(cls_.ptr());
+        direct_ = PyType_Check(cls_.ptr()) && Py_IS_TYPE(cls_.ptr(), &PyType_Type) &&
+                  PyType_IsSubtype(type, &PyDict_Type) && type->tp_new == PyDict_Type.tp_new &&
+                  type->tp_init == PyDict_Type.tp_init;
     }
-    return d;
-}
 
-// NameDict(fields), NameDict as the module currently binds it.
-inline py::object name_dict(const py::dict& fields) {
-    return steal_or_throw(PyObject_CallOneArg(ns.get("NameDict").ptr(), fields.ptr()));
-}
+    py::object make(std::initializer_list<std::pair<PyObject*, py::handle>> fields) const {
+        py::object record;
+        if (direct_) {
+            auto* type = reinterpret_cast<PyTypeObject*>(cls_.ptr());
+            py::tuple no_args;
+            record = steal_or_throw(type->tp_new(type, no_args.ptr(), nullptr));
+        } else {
+            record = py::dict();
+        }
+        for (const auto& field : fields) {
+            if (PyDict_SetItem(record.ptr(), field.first, field.second.ptr()) < 0) {
+                throw py::error_already_set();
+            }
+        }
+        if (direct_) return record;
+        return steal_or_throw(PyObject_CallOneArg(cls_.ptr(), record.ptr()));
+    }
+
+private:
+    py::object cls_;
+    bool direct_ = false;
+};
 
 // self.method(arg)
 inline py::object call_method(py::handle self, PyObject* name, py::handle arg) {

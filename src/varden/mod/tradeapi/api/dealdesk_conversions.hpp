@@ -5,15 +5,81 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "dealdesk_common.hpp"
 
 namespace dealdesk {
 
+// A pattern of the shape ^(A|B|...)\d+$ with literal ASCII-digit alternatives, which is what
+// the broker-code tables hold, matched without the regex engine: the text must start with
+// one alternative and continue with one or more decimal digits (as \d matches them in str
+// patterns), optionally followed by one final "\n" (where $ also matches).
+class DigitPrefixPattern {
+public:
+    // The alternatives of `pattern`, or an empty vector when it has another shape.
+    static std::vector<std::string> parse(py::handle pattern) {
+        if (!PyUnicode_CheckExact(pattern.ptr())) return {};
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(pattern.ptr(), &size);
+        if (!text) {  // lone surrogates: certainly not this shape
+            PyErr_Clear();
+            return {};
+        }
+        std::string_view p(text, static_cast<std::size_t>(size));
+        constexpr std::string_view head = "^(", tail = ")\\d+$";
+        if (p.size() <= head.size() + tail.size() || p.substr(0, head.size()) != head ||
+            p.substr(p.size() - tail.size()) != tail) {
+            return {};
+        }
+        std::vector<std::string> alternatives(1);
+        for (char c : p.substr(head.size(), p.size() - head.size() - tail.size())) {
+            if (c == '|') {
+                alternatives.emplace_back();
+            } else if (c >= '0' && c <= '9') {
+                alternatives.back() += c;
+            } else {
+                return {};
+            }
+        }
+        for (const auto& a : alternatives) {
+            if (a.empty()) return {};
+        }
+        return alternatives;
+    }
+
+    static bool matches(const std::vector<std::string>& alternatives, PyObject* text) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+        const int kind = PyUnicode_KIND(text);
+        const void* data = PyUnicode_DATA(text);
+        for (const auto& a : alternatives) {
+            const auto len = static_cast<Py_ssize_t>(a.size());
+            if (n <= len) continue;
+            bool prefix = true;
+            for (Py_ssize_t i = 0; i < len && prefix; ++i) {
+                prefix = PyUnicode_READ(kind, data, i) == static_cast<Py_UCS4>(a[i]);
+            }
+            if (!prefix) continue;
+            Py_ssize_t end = n;
+            if (PyUnicode_READ(kind, data, n - 1) == '\n') --end;
+            if (end == len) continue;
+            bool digits = true;
+            for (Py_ssize_t i = len; i < end && digits; ++i) {
+                digits = Py_UNICODE_ISDECIMAL(PyUnicode_READ(kind, data, i));
+            }
+            if (digits) return true;
+        }
+        return false;
+    }
+};
+
 // re.match(pattern, text) as the module's `re.match` would do it. While `re` is the standard
-// module, compiled patterns are kept here so that a match skips re's Python-level cache; a
-// patched `re` or `re.match` is called as is.
+// module, patterns are prepared once and kept here; a patched `re` or `re.match` is called as
+// is.
 class PatternMatcher {
 public:
     void bind(py::handle re_module) {
@@ -21,43 +87,76 @@ public:
         re_module_ = re_module.inc_ref().ptr();
         re_match_ = py::object(re_module.attr("match")).release().ptr();
         re_compile_ = py::object(re_module.attr("compile")).release().ptr();
-        compiled_ = PyDict_New();
-        if (!compiled_) throw py::error_already_set();
     }
 
-    bool matches(py::handle pattern, py::handle text) const {
+    // True while the module's `re.match` is the standard one.
+    bool standard() const {
         py::object re_module = ns.get("re");
-        py::object match = attr_of(re_module, PYGLUE_INTERN("match"));
-        if (re_module.ptr() != re_module_ || match.ptr() != re_match_) {
+        if (re_module.ptr() != re_module_) return false;
+        return attr_of(re_module, PYGLUE_INTERN("match")).ptr() == re_match_;
+    }
+
+    bool matches(py::handle pattern, py::handle text, bool standard) {
+        if (!standard) {
+            py::object match = attr_of(ns.get("re"), PYGLUE_INTERN("match"));
             return pyglue::truthy(match(pattern, text));
         }
-        PyObject* args[] = {compiled(pattern).ptr(), text.ptr()};
+        if (!PyUnicode_CheckExact(pattern.ptr())) {
+            // Bytes or compiled patterns: rare, compiled at each use.
+            py::object regex = steal_or_throw(PyObject_CallOneArg(re_compile_, pattern.ptr()));
+            return regex_match(regex.ptr(), text);
+        }
+        const Prepared& prepared = prepare(pattern);
+        if (!prepared.alternatives.empty() && PyUnicode_Check(text.ptr())) {
+            return DigitPrefixPattern::matches(prepared.alternatives, text.ptr());
+        }
+        return regex_match(prepared.regex, text);
+    }
+
+private:
+    struct Prepared {
+        PyObject* regex;  // owned: re.compile(pattern)
+        std::vector<std::string> alternatives;
+    };
+
+    static bool regex_match(PyObject* regex, py::handle text) {
+        PyObject* args[] = {regex, text.ptr()};
         return pyglue::truthy(steal_or_throw(PyObject_VectorcallMethod(
             PYGLUE_INTERN("match"), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
     }
 
-private:
-    py::object compiled(py::handle pattern) const {
-        PyObject* hit = pyglue::dict_lookup(compiled_, pattern.ptr());
-        if (hit) return py::reinterpret_borrow<py::object>(hit);
-        // Tables are small; this only grows when they are rewritten over and over.
-        if (PyDict_GET_SIZE(compiled_) >= kMaxPatterns) PyDict_Clear(compiled_);
-        py::object p = steal_or_throw(PyObject_CallOneArg(re_compile_, pattern.ptr()));
-        if (PyDict_SetItem(compiled_, pattern.ptr(), p.ptr()) < 0) throw py::error_already_set();
-        return p;
+    // Keyed by the pattern object (the table's key, the same object at every call), which the
+    // entry keeps alive so that its address cannot be reused by another text.
+    const Prepared& prepare(py::handle pattern) {
+        auto hit = prepared_.find(pattern.ptr());
+        if (hit != prepared_.end()) return hit->second;
+        // Compiled first, so a malformed pattern raises re.error as re.match would.
+        py::object regex = steal_or_throw(PyObject_CallOneArg(re_compile_, pattern.ptr()));
+        std::vector<std::string> alternatives = DigitPrefixPattern::parse(pattern);
+        // Tables are small; this only fills up when they are rewritten over and over.
+        if (prepared_.size() >= kMaxPatterns) {
+            for (auto& entry : prepared_) {
+                Py_DECREF(entry.first);
+                Py_DECREF(entry.second.regex);
+            }
+            prepared_.clear();
+        }
+        Prepared entry{regex.release().ptr(), std::move(alternatives)};
+        return prepared_.emplace(pattern.inc_ref().ptr(), std::move(entry)).first->second;
     }
 
-    static constexpr Py_ssize_t kMaxPatterns = 512;
+    static constexpr std::size_t kMaxPatterns = 512;
     PyObject* re_module_ = nullptr;
     PyObject* re_match_ = nullptr;
     PyObject* re_compile_ = nullptr;
-    PyObject* compiled_ = nullptr;
+    // Never destroyed while the interpreter runs; its references are not released at exit.
+    std::unordered_map<PyObject*, Prepared> prepared_;
 };
 
 inline PatternMatcher pattern_matcher;
 
 // The value of the first (pattern, value) pair of `table` whose pattern matches `text`, or None.
-inline py::object first_match(py::handle table, py::handle text) {
+inline py::object first_match(py::handle table, py::handle text, bool standard) {
     if (PyDict_CheckExact(table.ptr())) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
@@ -65,7 +164,7 @@ inline py::object first_match(py::handle table, py::handle text) {
             // Held across the match, which may run Python code.
             py::object pattern = py::reinterpret_borrow<py::object>(key);
             py::object result = py::reinterpret_borrow<py::object>(value);
-            if (pattern_matcher.matches(pattern, text)) return result;
+            if (pattern_matcher.matches(pattern, text, standard)) return result;
         }
         return py::none();
     }
@@ -73,18 +172,54 @@ inline py::object first_match(py::handle table, py::handle text) {
                                                                 PYGLUE_INTERN("items")));
     for (py::handle pair : items) {
         py::object pattern = pair[py::int_(0)];
-        if (pattern_matcher.matches(pattern, text)) return pair[py::int_(1)];
+        if (pattern_matcher.matches(pattern, text, standard)) return pair[py::int_(1)];
     }
     return py::none();
 }
 
-// "{}{}".format(code, ".%s" % market if market else ""), market = cls.MARKET.revert(code).
-inline py::object kit_symbol(py::handle market_cls, py::handle code) {
-    py::object market = call_method(market_cls, PYGLUE_INTERN("revert"), code);
-    py::object text = format_value(code);
-    if (!pyglue::truthy(market)) return text;
-    py::object suffix = steal_or_throw(PyUnicode_Format(PYGLUE_INTERN(".%s"), market.ptr()));
-    return concat({text.ptr(), suffix.ptr()});
+// The function objects behind MARKET.revert and SideMixin.revert, to recognise them when
+// they are reached through an instance's class attributes (set at import, never released).
+inline PyObject* market_revert_function = nullptr;
+inline PyObject* side_revert_function = nullptr;
+
+// cls.MARKET.revert for a run of records: the table is read once, and while `revert` is ours
+// the bound method call is skipped.
+class MarketSuffixes {
+public:
+    explicit MarketSuffixes(py::handle market_cls)
+        : revert_(attr_of(market_cls, PYGLUE_INTERN("revert"))) {
+        if (PyMethod_Check(revert_.ptr()) &&
+            PyMethod_GET_FUNCTION(revert_.ptr()) == market_revert_function) {
+            table_ = attr_of(PyMethod_GET_SELF(revert_.ptr()), PYGLUE_INTERN("re_revert"));
+            standard_ = pattern_matcher.standard();
+        }
+    }
+
+    py::object operator()(py::handle code) const {
+        if (table_) return first_match(table_, code, standard_);
+        return revert_(code);
+    }
+
+    // "{}{}".format(code, ".%s" % market if market else ""): the kit symbol of a broker code.
+    py::object symbol(py::handle code) const {
+        py::object market = (*this)(code);
+        py::object text = format_value(code);
+        if (!pyglue::truthy(market)) return text;
+        py::object suffix = steal_or_throw(PyUnicode_Format(PYGLUE_INTERN(".%s"),
+                                                            market.ptr()));
+        return concat({text.ptr(), suffix.ptr()});
+    }
+
+private:
+    py::object revert_;
+    py::object table_;
+    bool standard_ = false;
+};
+
+// The function wrapped by the class method `name` of `cls`, as a new (never released) reference.
+inline PyObject* classmethod_function(py::handle cls, const char* name) {
+    py::object method = cls.attr("__dict__")[name];
+    return py::object(method.attr("__func__")).release().ptr();
 }
 
 inline py::object make_market_class() {
@@ -102,12 +237,16 @@ inline py::object make_market_class() {
     cb.attr("re_convert", re_convert);
     cb.attr("re_revert", re_revert);
     cb.classmethod("convert", {"cls", "symbol"}, [](const pyglue::Args& a) {
-        return first_match(attr_of(a[0], PYGLUE_INTERN("re_convert")), a[1]);
+        return first_match(attr_of(a[0], PYGLUE_INTERN("re_convert")), a[1],
+                           pattern_matcher.standard());
     });
     cb.classmethod("revert", {"cls", "symbol"}, [](const pyglue::Args& a) {
-        return first_match(attr_of(a[0], PYGLUE_INTERN("re_revert")), a[1]);
+        return first_match(attr_of(a[0], PYGLUE_INTERN("re_revert")), a[1],
+                           pattern_matcher.standard());
     });
-    return cb.build();
+    py::object market = cb.build();
+    market_revert_function = classmethod_function(market, "revert");
+    return market;
 }
 
 inline py::object make_pricetype_class() {
@@ -122,18 +261,12 @@ inline py::object make_pricetype_class() {
     return cb.build();
 }
 
-// The enumeration SIDE, kept for the fast member lookup of SideMixin.revert.
+// The enumeration SIDE and the function behind Enum._missing_ (set at import, never released).
 inline PyObject* side_enum = nullptr;
+inline PyObject* enum_missing_function = nullptr;
 
-// cls(num).name, or num itself when no member has that value.
-inline py::object side_revert(py::handle cls, py::handle num) {
-    if (cls.ptr() == side_enum) {
-        // What Enum's value lookup does first; anything unusual takes the full path below.
-        py::object members = attr_of(cls, PYGLUE_INTERN("_value2member_map_"));
-        PyObject* member = PyDict_GetItemWithError(members.ptr(), num.ptr());
-        if (member) return attr_of(member, PYGLUE_INTERN("_name_"));
-        PyErr_Clear();
-    }
+// cls(num).name, or num itself when no member has that value (cls(num) raises ValueError).
+inline py::object side_revert_full(py::handle cls, py::handle num) {
     try {
         return attr_of(cls(num), PYGLUE_INTERN("name"));
     } catch (py::error_already_set& e) {
@@ -142,11 +275,65 @@ inline py::object side_revert(py::handle cls, py::handle num) {
     }
 }
 
+// True when cls(num) is Enum's plain value lookup: the module's SIDE, with Enum's _missing_.
+inline bool plain_side_lookup(py::handle cls) {
+    if (cls.ptr() != side_enum) return false;
+    py::object missing = attr_of(cls, PYGLUE_INTERN("_missing_"));
+    return PyMethod_Check(missing.ptr()) &&
+           PyMethod_GET_FUNCTION(missing.ptr()) == enum_missing_function;
+}
+
+// What Enum's value lookup does, without raising ValueError for a value with no member.
+inline py::object side_name_plain(py::handle cls, py::handle members, py::handle num) {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(num.ptr())) == cls.ptr()) {
+        return attr_of(num, PYGLUE_INTERN("_name_"));
+    }
+    PyObject* member = PyDict_GetItemWithError(members.ptr(), num.ptr());
+    if (member) return attr_of(member, PYGLUE_INTERN("_name_"));
+    if (!PyErr_Occurred()) return py::reinterpret_borrow<py::object>(num);
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+    PyErr_Clear();  // unhashable: Enum compares it with every member
+    return side_revert_full(cls, num);
+}
+
+inline py::object side_revert(py::handle cls, py::handle num) {
+    if (plain_side_lookup(cls)) {
+        return side_name_plain(cls, attr_of(cls, PYGLUE_INTERN("_value2member_map_")), num);
+    }
+    return side_revert_full(cls, num);
+}
+
+// cls.SIDE.revert for a run of records, with the member table read once while it is ours.
+class SideNames {
+public:
+    explicit SideNames(py::handle side_cls)
+        : revert_(attr_of(side_cls, PYGLUE_INTERN("revert"))) {
+        if (PyMethod_Check(revert_.ptr()) &&
+            PyMethod_GET_FUNCTION(revert_.ptr()) == side_revert_function &&
+            plain_side_lookup(PyMethod_GET_SELF(revert_.ptr()))) {
+            cls_ = py::reinterpret_borrow<py::object>(PyMethod_GET_SELF(revert_.ptr()));
+            members_ = attr_of(cls_, PYGLUE_INTERN("_value2member_map_"));
+        }
+    }
+
+    py::object operator()(py::handle num) const {
+        if (members_) return side_name_plain(cls_, members_, num);
+        return revert_(num);
+    }
+
+private:
+    py::object revert_;
+    py::object cls_;
+    py::object members_;
+};
+
 inline py::object make_side_mixin() {
     pyglue::ClassBuilder cb("SideMixin", kModuleName);
     cb.classmethod("revert", {"cls", "num"},
                    [](const pyglue::Args& a) { return side_revert(a[0], a[1]); });
-    return cb.build();
+    py::object mixin = cb.build();
+    side_revert_function = classmethod_function(mixin, "revert");
+    return mixin;
 }
 
 inline py::object make_side_enum(py::handle side_mixin) {
@@ -161,6 +348,7 @@ inline py::object make_side_enum(py::handle side_mixin) {
     py::object side = ns.get("Enum")("SIDE", pairs, py::arg("module") = kModuleName,
                                      py::arg("type") = side_mixin);
     side_enum = side.inc_ref().ptr();  // lives as long as the module
+    enum_missing_function = classmethod_function(ns.get("Enum"), "_missing_");
     return side;
 }
 

@@ -20,13 +20,11 @@ struct RecordContext {
     explicit RecordContext(py::handle self)
         : market(attr_of(self, DD_KEY("MARKET"))),
           side(attr_of(self, DD_KEY("SIDE"))),
-          name_dict(ns.get("NameDict")),
+          record(ns.get("NameDict")),
           timestamp(attr_of(ns.get("pd"), DD_KEY("Timestamp"))) {}
 
-    py::object symbol(py::handle code) const { return kit_symbol(market, code); }
-    py::object side_name(py::handle code) const {
-        return call_method(side, DD_KEY("revert"), code);
-    }
+    py::object symbol(py::handle code) const { return market.symbol(code); }
+    py::object side_name(py::handle code) const { return side(code); }
     // pd.Timestamp("{}{}{}".format(date, " " if date else date, time))
     py::object moment(py::handle date, py::handle time) const {
         py::object day = format_value(date);
@@ -35,11 +33,11 @@ struct RecordContext {
         py::object clock = format_value(time);
         return timestamp_from_text(timestamp, concat({day.ptr(), middle.ptr(), clock.ptr()}));
     }
-    py::object record(const py::dict& fields) const {
-        return steal_or_throw(PyObject_CallOneArg(name_dict.ptr(), fields.ptr()));
-    }
 
-    py::object market, side, name_dict, timestamp;
+    MarketSuffixes market;
+    SideNames side;
+    RecordType record;
+    py::object timestamp;
 };
 
 // One position: pnl is NetMoney, or (MarketPrice - CostPrice) * ActualAmt when that is falsy;
@@ -64,7 +62,7 @@ inline py::object position_record(const RecordContext& ctx, py::handle item) {
         py::object rate = steal_or_throw(PyNumber_TrueDivide(diff.ptr(), cost.ptr()));
         profit_rate = pyglue::round_object(rate, 4);
     }
-    return ctx.record(make_record({
+    return ctx.record.make({
         {DD_KEY("symbol"), symbol},
         {DD_KEY("name"), item_at(item, DD_KEY("SecurityName"))},
         {DD_KEY("amount"), item_at(item, DD_KEY("ActualAmt"))},
@@ -75,13 +73,13 @@ inline py::object position_record(const RecordContext& ctx, py::handle item) {
         {DD_KEY("last_price"), item_at(item, DD_KEY("MarketPrice"))},
         {DD_KEY("pnl"), pnl},
         {DD_KEY("profit_rate"), profit_rate},
-    }));
+    });
 }
 
 // One fill.
 inline py::object tradelog_record(const RecordContext& ctx, py::handle item) {
     py::object symbol = ctx.symbol(item_at(item, DD_KEY("SecurityID")));
-    return ctx.record(make_record({
+    return ctx.record.make({
         {DD_KEY("symbol"), symbol},
         {DD_KEY("name"), item_at(item, DD_KEY("SecurityName"))},
         {DD_KEY("secondary_order_id"), item_at(item, DD_KEY("OrderID"))},
@@ -91,13 +89,13 @@ inline py::object tradelog_record(const RecordContext& ctx, py::handle item) {
         {DD_KEY("datetime"), ctx.moment(item_get(item, DD_KEY("SettleDate"), DD_KEY("")),
                                         item_at(item, DD_KEY("TransactTime")))},
         {DD_KEY("commission"), item_at(item, DD_KEY("Commission"))},
-    }));
+    });
 }
 
 // One order as the broker lists it when polled.
 inline py::object broker_order_record(const RecordContext& ctx, py::handle item) {
     py::object symbol = ctx.symbol(item_at(item, DD_KEY("SecurityID")));
-    return ctx.record(make_record({
+    return ctx.record.make({
         {DD_KEY("symbol"), symbol},
         {DD_KEY("name"), item_at(item, DD_KEY("SecurityName"))},
         {DD_KEY("secondary_order_id"), item_at(item, DD_KEY("OrderID"))},
@@ -110,14 +108,14 @@ inline py::object broker_order_record(const RecordContext& ctx, py::handle item)
         {DD_KEY("status"), item_get(item, DD_KEY("OrderStatusMsg"))},
         {DD_KEY("trade_amount"), item_at(item, DD_KEY("TradeVolume"))},
         {DD_KEY("trade_price"), item_at(item, DD_KEY("AvgPx"))},
-    }));
+    });
 }
 
 // One order as the broker pushes it: OrderType and OrderEntryTime instead of OrderTypeMsg
 // and OrderTime, and OrderDate required.
 inline py::object pushed_order_record(const RecordContext& ctx, py::handle item) {
     py::object symbol = ctx.symbol(item_at(item, DD_KEY("SecurityID")));
-    return ctx.record(make_record({
+    return ctx.record.make({
         {DD_KEY("symbol"), symbol},
         {DD_KEY("name"), item_at(item, DD_KEY("SecurityName"))},
         {DD_KEY("secondary_order_id"), item_at(item, DD_KEY("OrderID"))},
@@ -130,14 +128,14 @@ inline py::object pushed_order_record(const RecordContext& ctx, py::handle item)
         {DD_KEY("status"), item_get(item, DD_KEY("OrderStatusMsg"))},
         {DD_KEY("trade_amount"), item_at(item, DD_KEY("TradeVolume"))},
         {DD_KEY("trade_price"), item_at(item, DD_KEY("AvgPx"))},
-    }));
+    });
 }
 
 // One order instruction (lower-case fields); the price type becomes its display text.
 inline py::object instruction_record(const RecordContext& ctx, py::handle price_types,
                                      py::handle item) {
     py::object symbol = ctx.symbol(item_at(item, DD_KEY("security")));
-    return ctx.record(make_record({
+    return ctx.record.make({
         {DD_KEY("symbol"), symbol},
         {DD_KEY("order_id"), item_at(item, DD_KEY("instructionid"))},
         {DD_KEY("secondary_order_id"), item_at(item, DD_KEY("orderid"))},
@@ -153,7 +151,7 @@ inline py::object instruction_record(const RecordContext& ctx, py::handle price_
         {DD_KEY("trade_amount"), item_at(item, DD_KEY("qtytrade"))},
         {DD_KEY("trade_price"), item_at(item, DD_KEY("avgpx"))},
         {DD_KEY("message"), item_get(item, DD_KEY("msg"))},
-    }));
+    });
 }
 
 #undef DD_KEY

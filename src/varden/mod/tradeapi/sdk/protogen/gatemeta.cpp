@@ -59,9 +59,8 @@ py::object latin1_text(const char* data, std::size_t size) {
 PYBIND11_MODULE(gatemeta, m) {
     m.doc() = "Protocol buffer header messages of the trading gateway (meta.proto).";
 
-    pyglue::def(m, "_b", {"x"}, [](const pyglue::Args& a) -> py::object {
-        return a[0].attr("encode")("latin1");
-    });
+    pyglue::def(m, "_b", {"x"},
+                [](const pyglue::Args& a) -> py::object { return a[0].attr("encode")("latin1"); });
     py::module_ descriptor = py::module_::import("google.protobuf.descriptor");
     py::module_ descriptor_pool = py::module_::import("google.protobuf.descriptor_pool");
     py::module_ message = py::module_::import("google.protobuf.message");

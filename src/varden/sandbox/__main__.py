@@ -1,0 +1,125 @@
+"""Every sandbox service in one process, on loopback.
+
+    python -m varden.sandbox                 serve until Ctrl-C
+    python -m varden.sandbox --run SCRIPT    serve while SCRIPT runs with the kit pointed here
+
+The data service, the question service, the simulated brokerage account and the trading
+gateway start on their usual ports; a taken port is replaced by a free one (and said so),
+except the gateway's, which the kit's gateway client fixes at 9999: then the sandbox says what
+is in the way and runs without a gateway.
+"""
+
+import argparse
+import contextlib
+import errno
+import os
+import subprocess
+import sys
+import tempfile
+import threading
+
+DATA_PORT = 19359
+
+
+def _settings_folder(args):
+    # The kit reads VARDEN_ROOT when its settings module is first imported: decide it before.
+    if args.root:
+        os.environ["VARDEN_ROOT"] = os.path.abspath(args.root)
+    elif args.run and "VARDEN_ROOT" not in os.environ:
+        # A tour must not overwrite the user's real credential file with a sandbox login.
+        os.environ["VARDEN_ROOT"] = tempfile.mkdtemp(prefix="varden-sandbox-")
+    return os.environ.get("VARDEN_ROOT")
+
+
+def _start(label, preferred, start, notes):
+    """Start a service on its preferred port, or on a free one when that is taken."""
+    try:
+        return start(preferred)
+    except OSError as exc:
+        if exc.errno != errno.EADDRINUSE:
+            raise
+    service = start(0)
+    notes.append("%s: port %d is taken, using a free one" % (label, preferred))
+    return service
+
+
+class Sandbox:
+    """The running services and the environment that points the kit at them."""
+
+    def __init__(self, gateway_port):
+        from varden.sandbox import brokerage, dataservice, gateway, questions
+
+        self.notes = []
+        self._stack = contextlib.ExitStack()
+        self.data = _start("data service", DATA_PORT,
+                           lambda p: dataservice.DataService().start(p), self.notes)
+        self._stack.callback(self.data.close)
+        self.questions = _start("question service", questions.DEFAULT_PORT,
+                                lambda p: questions.QuestionService().start(p), self.notes)
+        self._stack.callback(self.questions.stop)
+        self.brokerage = _start("brokerage", brokerage.DEFAULT_PORT,
+                                lambda p: brokerage.BrokerageService().start(p), self.notes)
+        self._stack.callback(self.brokerage.stop)
+        try:
+            self.gateway = gateway.SandboxGateway(gateway_port)
+        except OSError as exc:
+            self.gateway = None
+            self.notes.append("trading gateway not started: %s" % exc.strerror)
+        else:
+            self.gateway.start()
+            self._stack.callback(self.gateway.stop)
+
+    def environment(self):
+        return {
+            "VARDEN_URL": self.data.url,
+            "VARDEN_QUERYBAY_URL": self.questions.url,
+            "VARDEN_BROKER_ADDR": self.brokerage.address,
+        }
+
+    def describe(self, root):
+        lines = ["varden sandbox on loopback:",
+                 "  data service      %s" % self.data.url,
+                 "  question service  %s" % self.questions.url,
+                 "  brokerage         %s" % self.brokerage.address]
+        if self.gateway is not None:
+            lines.append("  trading gateway   %s:%d" % (self.gateway.host, self.gateway.port))
+        lines += ["  " + note for note in self.notes]
+        lines.append("Point the kit at it (before importing varden):")
+        lines += ["  export %s=%s" % item for item in self.environment().items()]
+        if root:
+            lines.append("  export VARDEN_ROOT=%s" % root)
+        users = ", ".join("%s/%s" % item for item in sorted(self.data.users.items()))
+        lines.append("Sandbox users (name/password): %s" % users)
+        return "\n".join(lines)
+
+    def close(self):
+        self._stack.close()
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="python -m varden.sandbox", description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--run", metavar="SCRIPT", help="run SCRIPT against the sandbox, then stop")
+    parser.add_argument("--root", help="settings folder for the kit (VARDEN_ROOT)")
+    parser.add_argument("--gateway-port", type=int, default=9999, help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+
+    root = _settings_folder(args)
+    sandbox = Sandbox(args.gateway_port)
+    try:
+        print(sandbox.describe(root), flush=True)
+        if args.run:
+            env = dict(os.environ, **sandbox.environment())
+            print(flush=True)
+            return subprocess.call([sys.executable, args.run], env=env)
+        print("Ctrl-C stops the sandbox.", flush=True)
+        with contextlib.suppress(KeyboardInterrupt):
+            threading.Event().wait()
+        print("\nsandbox stopped", flush=True)
+        return 0
+    finally:
+        sandbox.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
