@@ -100,7 +100,9 @@ def test_option_records_carry_the_option_fields(source, last_day):
     code = listed[(listed["type"] == "option") & (listed["start_date"] < last_day)
                   & (listed["end_date"] >= last_day)]["order_book_id"].iloc[0]
     record = intraday.live_records(code, "minute", at(last_day, "09:45"))[-1]
-    assert {"settle", "delta", "implied_volatility", "exercise_amount", "volume_num"} <= set(record)
+    assert set(record) == {"trade_date", "ticker", "open", "close", "high", "low", "volume",
+                           "turnover", "settle", "open_interest", "delta", "implied_volatility",
+                           "exercise_amount", "volume_num"}
 
 
 @pytest.mark.parametrize("start, end, clocks", [
@@ -128,7 +130,8 @@ def test_daily_record(source, proxy, last_day, system_log, code, stamp):
         code = proxy.get_future_contracts("RB", last_day)[0]
     request = StockBaseDataRequest(source.instrument(code))
     now = at(last_day, "10:00")
-    frame = RealData(system_log, request, now=now).get_real_data(last_day, last_day, "daily")
+    # an end at the current minute still takes the day's record, stamped at its bar time
+    frame = RealData(system_log, request, now=now).get_real_data(last_day, now, "daily")
     minutes = intraday.live_records(code, "minute", now)
     assert len(frame) == 1 and frame["trade_date"].iloc[0] == at(last_day, stamp)
     assert frame["volume"].iloc[0] == sum(m["volume"] for m in minutes)

@@ -8,6 +8,7 @@ import subprocess
 import sys
 
 import numpy as np
+import pandas as pd
 import pytest
 
 from varden.utils.exception import APIException
@@ -125,8 +126,17 @@ def test_end_to_end_through_the_sandbox(client, data_service):
                             subject="Varden消息提醒", email_list=None, uids=None,
                             topic_ids=None, group_id=None)
     assert pushed["status"] == "ok" and data_service.pushes[0]["content"] == "hi"
+    frame = client.get_fundamentals(
+        query_object="query(valuation).filter(valuation.symbol=='000001.SZ')", date="20240105",
+        statDate=None, latest=False)
+    assert frame[["symbol", "date"]].values.tolist() == [["000001.SZ", pd.Timestamp("2024-01-05")]]
+    bars = client.all_api(api_name="get_candle_stick", securities=["000001.SZ"],
+                          end_date="20240105 15:00:00", fre_step="1d", fields=["close"],
+                          skip_paused=False, fq="pre", bar_count=2)
+    assert bars["000001.SZ"].index.strftime("%Y%m%d").tolist() == ["20240104", "20240105"]
     assert client.api_usage() == {"api_name": ["all_api", "api_usage", "download_file",
-                                               "upload_file"], "calls": [1, 1, 1, 1]}
+                                               "get_fundamentals", "upload_file"],
+                                  "calls": [2, 1, 1, 1, 1]}
 
 
 @pytest.mark.parametrize("env, expected", [

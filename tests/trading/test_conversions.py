@@ -22,6 +22,15 @@ def test_market_convert(dealdesk, symbol, market):
     assert dealdesk.MARKET.convert(symbol) == market
 
 
+@pytest.mark.parametrize("code", [
+    "600000\n", "600000\n\n", "60", "5", "51", "5\n", "00a1", "60\u0660\u0661",
+    "\uff16\uff10\u0660", "688", "6880", "00 1", "\n600000", "1200", "4", "40",
+])
+def test_market_revert_agrees_with_re(dealdesk, code):
+    expected = next((v for p, v in dealdesk.MARKET.re_revert.items() if re.match(p, code)), None)
+    assert dealdesk.MARKET.revert(code) == expected
+
+
 def test_market_tables_are_the_broker_patterns(dealdesk):
     assert list(dealdesk.MARKET.re_convert.items()) == [
         (r"^(.+)\.SZ$", 1), (r"^(.+)\.SH$", 2), (r"^(1.+)\.OF$", 1), (r"^(5.+)\.OF$", 2),
@@ -54,11 +63,18 @@ def test_market_needs_text(dealdesk):
 
 @pytest.mark.parametrize("num, name", [
     (0, "BUY"), (1, "SALE"), (6, "FINANCE_BUY"), (7, "STOCK_SALE"), (16, "IPO"),
-    (2, 2), (13, 13), ("0", "0"), (None, None),
+    (2, 2), (13, 13), ("0", "0"), (None, None), (True, "SALE"), (6.0, "FINANCE_BUY"),
+    ([0], [0]),
 ])
 def test_side_revert(dealdesk, num, name):
     result = dealdesk.SIDE.revert(num)
     assert result == name and type(result) is type(name)
+
+
+def test_side_revert_of_a_member_and_of_another_enum(dealdesk):
+    assert dealdesk.SIDE.revert(dealdesk.SIDE.IPO) == "IPO"
+    other = __import__("enum").Enum("Other", [("X", 0)], type=dealdesk.SideMixin)
+    assert (other.revert(0), other.revert(6)) == ("X", 6)
 
 
 def test_side_members_in_order(dealdesk):

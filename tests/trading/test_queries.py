@@ -172,6 +172,49 @@ def test_fill_time_text(api, fake_client, timestamp_texts, fields, text, readabl
     assert timestamp_texts == [text]
 
 
+@pytest.mark.parametrize("text", [
+    "20240105 09:30:15", "2024-02-29 23:59:59", "19000101 00:00:00", "21001231 12:00:00",
+    "20240105 9:30:15", "2024-01-05 09:30:15.5", "2024-01-05T09:30:15", "20240105 093015",
+])
+def test_fill_time_matches_pandas(api, fake_client, text):
+    date, time = text.split(" ") if " " in text else ("", text)
+    fake_client.reply(1203, {"result": {"Array": [fill(SettleDate=date, TransactTime=time)]}})
+    stamp = api.get_tradelogs()[0].datetime
+    expected = pd.Timestamp(text)
+    assert (stamp, stamp.unit, type(stamp)) == (expected, expected.unit, type(expected))
+
+
+@pytest.mark.parametrize("text", [
+    "20230229 10:00:00", "2024-13-01 00:00:00", "20240105 24:00:00", "20240105 09:60:00",
+])
+def test_fill_time_pandas_refuses(api, fake_client, text):
+    date, time = text.split(" ")
+    fake_client.reply(1203, {"result": {"Array": [fill(SettleDate=date, TransactTime=time)]}})
+    with pytest.raises(ValueError):
+        pd.Timestamp(text)
+    with pytest.raises(TradeException, match="账号成交查询失败: ") as info:
+        api.get_tradelogs()
+    assert isinstance(info.value.__context__, ValueError)
+
+
+def test_record_type_and_side_are_read_through_module_and_instance(
+        dealdesk, api, fake_client, monkeypatch):
+    built = []
+
+    class Record(dict):
+        def __init__(self, fields):
+            built.append(type(fields))
+            super().__init__(fields)
+
+    monkeypatch.setattr(dealdesk, "NameDict", Record)
+    monkeypatch.setattr(type(api), "SIDE", __import__("enum").Enum(
+        "Other", [("X", 6)], type=dealdesk.SideMixin))
+    fake_client.reply(1203, {"result": {"Array": [fill(), fill(Side=0)]}})
+    logs = api.get_tradelogs()
+    assert [type(r) for r in logs] == [Record, Record] and built == [dict, dict]
+    assert [r["side"] for r in logs] == ["X", 0]
+
+
 def test_broker_orders_translate(api, fake_client):
     fake_client.reply(1204, {"result": {"Array": [{
         "SecurityID": "510300", "SecurityName": "沪深300ETF", "OrderID": "O6", "OrderQty": 1000,

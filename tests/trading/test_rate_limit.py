@@ -67,5 +67,7 @@ def test_one_limiter_per_decoration(dealdesk, monkeypatch):
     a, b = decorate(lambda self: 1), decorate(lambda self: 2)
     assert (a(None), a(None), b(None)) == (1, 1, 2)
     assert made == [{"calls": 5, "period": 7, "raise_message": "slow"}] * 2
+    dealdesk.rate_limit()(lambda self: 3)
+    assert made[-1] == {"calls": 1, "period": 3, "raise_message": None}
     with pytest.raises(TypeError):
         dealdesk.rate_limit(1, 2, 3, 4)

@@ -19,6 +19,9 @@ import tempfile
 import threading
 
 DATA_PORT = 19359
+# Where the sandbox pins the live feed's clock: inside the afternoon session of the latest
+# trading day, so that today's bars exist whenever the sandbox is run.
+LIVE_CLOCK_TIME = "14:30"
 
 
 def _settings_folder(args):
@@ -43,6 +46,51 @@ def _start(label, preferred, start, notes):
     return service
 
 
+def _live_clock():
+    import pandas as pd
+
+    from varden.mod.stock.data.data_proxy import DataProxy
+    from varden.mod.stock.data.fast_data_source import FastDataSource
+
+    days = DataProxy(FastDataSource()).all_execution_days
+    today = days[days <= pd.Timestamp.now().normalize()][-1]
+    return "%s %s" % (today.strftime("%Y-%m-%d"), LIVE_CLOCK_TIME)
+
+
+class OrderProgress:
+    """Moves the simulated account's open orders along: when a client subscribes to an account's
+    order pushes, the account's oldest open order fills shortly after and is pushed."""
+
+    OPEN = "已报"
+
+    def __init__(self, brokerage, delay=0.2):
+        self._brokerage = brokerage
+        self._delay = delay
+        self._stop = threading.Event()
+        self._seen = {}
+        self._thread = threading.Thread(target=self._run, name="sandbox-orders", daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        while not self._stop.wait(self._delay):
+            for token, book in self._brokerage.books.items():
+                count = self._brokerage.subscriber_count(token)
+                if count > self._seen.get(token, 0):
+                    self._fill_one(token, book)
+                self._seen[token] = count
+
+    def _fill_one(self, token, book):
+        order = next((o for o in book["orders"] if o["OrderStatusMsg"] == self.OPEN), None)
+        if order is not None:
+            self._brokerage.push_order_update(token, order["OrderID"], OrderStatusMsg="已成",
+                                              TradeVolume=order["OrderQty"],
+                                              AvgPx=order["OrderPrice"])
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join()
+
+
 class Sandbox:
     """The running services and the environment that points the kit at them."""
 
@@ -60,6 +108,7 @@ class Sandbox:
         self.brokerage = _start("brokerage", brokerage.DEFAULT_PORT,
                                 lambda p: brokerage.BrokerageService().start(p), self.notes)
         self._stack.callback(self.brokerage.stop)
+        self._stack.callback(OrderProgress(self.brokerage).stop)
         try:
             self.gateway = gateway.SandboxGateway(gateway_port)
         except OSError as exc:
@@ -74,6 +123,7 @@ class Sandbox:
             "VARDEN_URL": self.data.url,
             "VARDEN_QUERYBAY_URL": self.questions.url,
             "VARDEN_BROKER_ADDR": self.brokerage.address,
+            "VARDEN_LIVE_CLOCK": os.environ.get("VARDEN_LIVE_CLOCK") or _live_clock(),
         }
 
     def describe(self, root):

@@ -189,7 +189,7 @@ class DataService:
         self.delays = {}
         self.pushes = []
         self.usage = {}
-        self.files_root = tempfile.mkdtemp(prefix="varden-dataservice-")
+        self.files_root = None  # the uploaded files' folder, made once the service is bound
         self.handlers = {"login": self.answer_login}
         self.handlers.update(datahandlers.default_handlers(self))
         self._tokens = {}
@@ -311,6 +311,7 @@ class DataService:
         self._server = ThreadingHTTPServer(("127.0.0.1", port), _RequestHandler)
         self._server.daemon_threads = True
         self._server.service = self
+        self.files_root = tempfile.mkdtemp(prefix="varden-dataservice-")
 
     def start(self, port=0):
         """Serve on a background thread; returns the service."""
@@ -340,7 +341,8 @@ class DataService:
                 self._server.shutdown()
                 self._thread.join()
             self._server.server_close()
-        shutil.rmtree(self.files_root, ignore_errors=True)
+        if self.files_root is not None:
+            shutil.rmtree(self.files_root, ignore_errors=True)
 
 
 class _RequestHandler(BaseHTTPRequestHandler):

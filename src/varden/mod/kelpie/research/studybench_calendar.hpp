@@ -33,7 +33,7 @@ inline py::object get_all_securities(const pyglue::Args& a) {
         records.append(instrument.attr("show_valid_fields")());
     }
     py::object pd = ns.get("pd");
-    // A type without instruments lists nothing, as an empty table of the same shape.
+    // A type without instruments lists nothing: an empty table, still indexed by symbol.
     py::object frame = records.empty()
                            ? pd.attr("DataFrame")(py::arg("columns") = py::make_tuple(
                                                       "symbol", "start_date", "end_date"))

@@ -3,6 +3,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <iterator>
 #include <utility>
 #include <vector>
 

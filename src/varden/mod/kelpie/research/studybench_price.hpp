@@ -61,15 +61,25 @@ inline py::object get_price(const pyglue::Args& a) {
         start = timestamp(start).attr("value");
     }
 
+    // One new source per security: FastDataSource().history_window(code, ...), eight
+    // positional arguments.
     auto read = [&](py::handle code) {
-        return ns.get("FastDataSource")().attr("history_window")(code, end_ns, bar_count, fre_step,
-                                                                 fields, skip_paused, fq, start);
+        py::object source = steal_or_throw(PyObject_CallNoArgs(ns.get("FastDataSource").ptr()));
+        PyObject* args[] = {source.ptr(),      code.ptr(),     end_ns.ptr(),
+                            bar_count.ptr(),   fre_step.ptr(), fields.ptr(),
+                            skip_paused.ptr(), fq.ptr(),       start.ptr()};
+        return steal_or_throw(PyObject_VectorcallMethod(PYGLUE_INTERN("history_window"), args,
+                                                        std::size(args), nullptr));
     };
     if (PyUnicode_Check(securities.ptr())) return read(securities);
     if (!PyList_Check(securities.ptr())) return py::none();
 
     py::dict by_code;
-    for (py::handle code : securities) by_code[code] = read(code);
+    for (py::handle code : securities) {
+        if (PyDict_SetItem(by_code.ptr(), code.ptr(), read(code).ptr()) < 0) {
+            throw py::error_already_set();
+        }
+    }
     if (!pyglue::truthy(is_panel)) return std::move(by_code);
 
     py::object panel = ns.get("pd_Panel").attr("from_dict")(by_code, py::arg("orient") = "minor");

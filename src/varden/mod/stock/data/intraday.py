@@ -6,8 +6,8 @@ depend on when they are asked for.
 
 Record keys: every record has "trade_date" (a ``pd.Timestamp``), "ticker" (the code without
 its suffix), "open", "close", "high", "low", "volume", "turnover"; futures add "settle" (the
-running volume-weighted price) and "open_interest"; options add "settle", "delta",
-"implied_volatility", "exercise_amount" and "volume_num" (number of trades).
+running volume-weighted price) and "open_interest"; options add "settle", "open_interest",
+"delta", "implied_volatility", "exercise_amount" and "volume_num" (number of trades).
 
 Minute stamps: stocks, funds, indexes, options and day-only futures 09:30 (the opening
 auction), 09:31-11:30, 13:01-15:00; night-trading futures 21:00-23:00 on the previous trading
@@ -18,6 +18,7 @@ an off-exchange fund, or one without a closed bar before that day yields no reco
 """
 
 import math
+import os
 from contextlib import closing
 
 import numpy as np
@@ -28,6 +29,7 @@ from varden.mod.stock.data.sample_series import limit_margin
 from varden.mod.stock.data.sample_store import open_store
 
 DATE_TYPES = ("daily", "minute")
+LIVE_CLOCK_VARIABLE = "VARDEN_LIVE_CLOCK"
 ZERO_VOLUME_SHARE = 0.03
 _DECIMALS = {"stock": 2, "index": 2, "option": 4}  # funds 3; futures use their tick
 _SIGMA = {"stock": 0.0013, "index": 0.0008, "futures": 0.0009, "option": 0.012}  # funds 0.0008
@@ -121,7 +123,7 @@ def _session(code, day, info):
         settle = _round_price(vwap, info).tolist()
         for record, value in zip(records, settle):
             record["settle"] = value
-    if kind == "futures":
+    if kind in ("futures", "option"):
         change = np.cumsum(np.round(volume * 0.1 * z[:, 4]))
         interest = np.maximum((info["open_interest"] or 0.0) + change, 0.0)
         for record, value in zip(records, interest.tolist()):
@@ -149,12 +151,19 @@ def _daily(minutes, day, kind):
     return record
 
 
+def live_clock():
+    """The feed's notion of now: ``$VARDEN_LIVE_CLOCK`` when set (the sandbox pins it so that a
+    tour run at night or on a weekend still sees a session), else the local time."""
+    pinned = os.environ.get(LIVE_CLOCK_VARIABLE)
+    return pd.Timestamp(pinned) if pinned else pd.Timestamp.now()
+
+
 def live_records(code, date_type, now=None):
-    """Today's records of ``code`` up to ``now`` (default ``pd.Timestamp.now()``): a list of
-    fresh dicts, oldest first; "daily" gives at most one record, "minute" one per minute."""
+    """Today's records of ``code`` up to ``now`` (default ``live_clock()``): a list of fresh
+    dicts, oldest first; "daily" gives at most one record, "minute" one per minute."""
     if date_type not in DATE_TYPES:
         raise ValueError(f"date_type must be one of {DATE_TYPES}, not {date_type!r}")
-    now = pd.Timestamp.now() if now is None else pd.Timestamp(now)
+    now = live_clock() if now is None else pd.Timestamp(now)
     day = now.normalize()
     info = _lookup(code, day)
     if info is None:

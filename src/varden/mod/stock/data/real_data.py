@@ -61,15 +61,15 @@ class OptionBaseDataRequest(_BaseDataRequest):
     pass
 
 
-def _in_range(stamp, day, start, end):
+def _in_range(stamp, day, start, end, by_minute):
     """Today's records belong to the range when today's date lies within the dates of start
-    and end (NaT leaves a side open); a start or end with a time of day also bounds the
-    minute stamps."""
+    and end (NaT leaves a side open); for minute records, a start or end with a time of day
+    also bounds the stamps (a daily record is stamped at the close, so only its day counts)."""
     if start is not pd.NaT:
-        if day < start.normalize() or (start != start.normalize() and stamp < start):
+        if day < start.normalize() or (by_minute and start != start.normalize() and stamp < start):
             return False
     if end is not pd.NaT:
-        if day > end.normalize() or (end != end.normalize() and stamp > end):
+        if day > end.normalize() or (by_minute and end != end.normalize() and stamp > end):
             return False
     return True
 
@@ -85,13 +85,13 @@ class RealData:
     def get_real_data(self, start, end, date_type):
         """A DataFrame of the kept records (one row each, a column per record key, in
         order), or None when none is kept."""
-        now = pd.Timestamp.now() if self.now is None else pd.Timestamp(self.now)
+        now = intraday.live_clock() if self.now is None else pd.Timestamp(self.now)
         start, end = pd.Timestamp(start), pd.Timestamp(end)
         records = intraday.live_records(self.request.order_book_id, date_type, now)
         day = now.normalize()
         kept, previous = [], {}
         for record in records:
-            if not _in_range(record["trade_date"], day, start, end):
+            if not _in_range(record["trade_date"], day, start, end, date_type == "minute"):
                 continue
             try:
                 fixed = self.request.fix(record, previous)

@@ -6,6 +6,9 @@ builds it on first use (to a temporary file, then an atomic rename) and rebuilds
 the calendar and today's factor rows exist. Callers only read (the connection is read-only).
 Past values do not depend on the build day: every random series is seeded per (code, year).
 
+API: ``open_store()``, ``store_path()``, ``read_meta(conn)`` (the meta table as a dict),
+``build_store(path, today)`` (write a store for a given day), ``STORE_VERSION``.
+
 Dates are TEXT "%Y-%m-%d". Codes are digits plus a market suffix (".SH", ".SZ", ".BJ", ".OF";
 futures ".CFE" and ".SHF"). Prices are in yuan (index points for indexes and IF futures),
 volumes in shares (contracts for futures and options), turnover in yuan.
@@ -177,15 +180,16 @@ def store_path():
     return os.path.join(setting.ROOT_PATH, "cache", f"sample_store-v{STORE_VERSION}.sqlite3")
 
 
-def open_store(today=None):
-    """A read-only connection to the store for ``today`` (a date; default the local today),
-    building or rebuilding it first when needed. The caller closes it."""
-    today = today or dt.date.today()
+def open_store():
+    """A read-only connection to today's store (local date), building or rebuilding the file
+    first when needed. The caller closes it."""
+    today = dt.date.today()
     path = store_path()
     conn = _open_current(path, today)
     if conn is None:
         os.makedirs(os.path.dirname(path), mode=0o700, exist_ok=True)
-        fd, tmp = tempfile.mkstemp(prefix="sample_store-", suffix=".tmp", dir=os.path.dirname(path))
+        fd, tmp = tempfile.mkstemp(prefix="sample_store-", suffix=".tmp",
+                                   dir=os.path.dirname(path))
         os.close(fd)
         try:
             build_store(tmp, today)

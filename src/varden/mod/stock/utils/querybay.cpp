@@ -27,7 +27,9 @@ py::object steal_or_throw(PyObject* result) {
     return py::reinterpret_steal<py::object>(result);
 }
 
-void warn(py::handle message) { ns.get("log").attr("warn")(message); }
+void warn(py::handle message) {
+    ns.get("log").attr("warn")(message);
+}
 
 py::object init(const pyglue::Args& a) {
     py::handle self = a[0], version = a[1];
@@ -60,8 +62,9 @@ py::object ask_once(const pyglue::Args& a) {
         params["endDate"] = end_dt.attr("strftime")("%Y%m%d");
         params["parserVersion"] = self.attr("version");
         py::object url = ns.get("setting").attr("QUERYBAY_URL");
-        py::object response = ns.get("requests").attr("get")(url, py::arg("params") = params,
-                                                            py::arg("timeout") = kTimeoutSeconds);
+        py::object response =
+            ns.get("requests")
+                .attr("get")(url, py::arg("params") = params, py::arg("timeout") = kTimeoutSeconds);
         py::object status = response.attr("status_code");
         if (status.not_equal(py::int_(200))) {
             pyglue::raise(ns.get("ContactServerError")(py::arg("code") = status));
@@ -88,9 +91,8 @@ py::object make_query_bay() {
     cb.attr("__doc__", py::str("Client of the platform's question service."));
     cb.method("__init__", {"self", {"version", py::none()}}, init);
 
-    py::object attempt =
-        cb.function("question", {"self", "question_str", "start_dt", "end_dt"}, ask_once,
-                    false, false);
+    py::object attempt = cb.function("question", {"self", "question_str", "start_dt", "end_dt"},
+                                     ask_once, false, false);
     attempt.attr("__doc__") =
         "Codes screened by `question_str` between `start_dt` and `end_dt`, by key.";
     // The decorator hands back this one dict after two failed attempts; each caller gets a

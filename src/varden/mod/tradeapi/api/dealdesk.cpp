@@ -177,9 +177,9 @@ py::object get_account_token(const pyglue::Args& a) {
             return token;
         }
     }
-    raise_trade_exception(py::str("获取账户({})：失败({}).")
-                              .format(item_get(reply, DD_KEY("id")),
-                                      error_message(reply, "该账户不存在!")));
+    raise_trade_exception(
+        py::str("获取账户({})：失败({}).")
+            .format(item_get(reply, DD_KEY("id")), error_message(reply, "该账户不存在!")));
 }
 
 py::object del(const pyglue::Args& a) {
@@ -196,12 +196,13 @@ py::object portfolio(const pyglue::Args& a) {
     return run_stocknx(a[0], 1201, 500016, kPortfolio, [](py::handle result) {
         py::object item = steal_or_throw(
             PyObject_GetItem(item_at(result, DD_KEY("Array")).ptr(), py::int_(0).ptr()));
-        return RecordType(ns.get("NameDict")).make({
-            {DD_KEY("available_cash"), item_at(item, DD_KEY("AvailableValue"))},
-            {DD_KEY("market_value"), item_at(item, DD_KEY("MarketValue"))},
-            {DD_KEY("total_value"), item_at(item, DD_KEY("TotalAssets"))},
-            {DD_KEY("frozen_cash"), item_at(item, DD_KEY("FrozenValue"))},
-        });
+        return RecordType(ns.get("NameDict"))
+            .make({
+                {DD_KEY("available_cash"), item_at(item, DD_KEY("AvailableValue"))},
+                {DD_KEY("market_value"), item_at(item, DD_KEY("MarketValue"))},
+                {DD_KEY("total_value"), item_at(item, DD_KEY("TotalAssets"))},
+                {DD_KEY("frozen_cash"), item_at(item, DD_KEY("FrozenValue"))},
+            });
     });
 }
 
@@ -233,8 +234,7 @@ py::object secondary_orders(const pyglue::Args& a) {
 
 // pd.Timestamp(value).strftime("%Y-%m-%d %H:%M:%S")
 py::object request_time(py::handle value) {
-    return attr_of(ns.get("pd"), DD_KEY("Timestamp"))(value).attr("strftime")(
-        "%Y-%m-%d %H:%M:%S");
+    return attr_of(ns.get("pd"), DD_KEY("Timestamp"))(value).attr("strftime")("%Y-%m-%d %H:%M:%S");
 }
 
 py::object get_orders(const pyglue::Args& a) {
@@ -288,7 +288,8 @@ py::object make_push_handler(py::object self, py::object orderpush) {
     sig.params = {"m", "d"};
     sig.module = kModuleName;
     return pyglue::make_function(std::move(sig), [self, orderpush](const pyglue::Args& a) {
-        py::object data = call_method(self, DD_KEY("_trans_order"), item_at(a[1], DD_KEY("params")));
+        py::object data =
+            call_method(self, DD_KEY("_trans_order"), item_at(a[1], DD_KEY("params")));
         if (pyglue::truthy(orderpush)) return orderpush(data);
         return orderpush;
     });
@@ -338,10 +339,10 @@ py::object make_trade_api(py::handle side, py::handle market, py::handle pricety
         py::arg("calls") = 1, py::arg("period") = 3,
         py::arg("raise_message") = "该查询函数使用最小间隔为3秒，请稍后重试。");
     cb.attr("secondary_orders", rate_limit(limited));
-    cb.method("get_orders",
-              {"self", {"order_id", py::none()}, {"start_time", py::none()},
-               {"end_time", py::none()}},
-              get_orders);
+    cb.method(
+        "get_orders",
+        {"self", {"order_id", py::none()}, {"start_time", py::none()}, {"end_time", py::none()}},
+        get_orders);
     cb.method("_trans_inst", {"self", "item"}, trans_inst);
     cb.method("register_push", {"self", {"orderpush", py::none()}}, register_push);
     cb.method("_trans_order", {"self", "item"}, trans_order);
@@ -367,6 +368,7 @@ PYBIND11_MODULE(dealdesk, m) {
     ns.import_from("varden.utils.logger", {"system_log"});
     ns.import_from("varden.mod.kelpie.utils.ratelimit", {"limits", "sleep_and_retry", "wraps"});
     pattern_matcher.bind(ns.get("re"));
+    timestamp_maker.bind(ns.get("pd").attr("Timestamp"));
 
     py::object market = make_market_class();
     py::object pricetype = make_pricetype_class();

@@ -54,20 +54,16 @@ inline py::object format_value(py::handle o) {
 
 // Joins texts with no separator.
 inline py::object concat(std::initializer_list<PyObject*> pieces) {
-    py::tuple parts(pieces.size());
-    Py_ssize_t i = 0;
-    for (PyObject* piece : pieces) {
-        Py_INCREF(piece);
-        PyTuple_SET_ITEM(parts.ptr(), i++, piece);
-    }
-    return steal_or_throw(PyUnicode_Join(PYGLUE_INTERN(""), parts.ptr()));
+    py::object out = py::reinterpret_borrow<py::object>(PYGLUE_INTERN(""));
+    for (PyObject* piece : pieces) out = steal_or_throw(PyUnicode_Concat(out.ptr(), piece));
+    return out;
 }
 
 // The record type (NameDict) as the module currently binds it, called with one dict of fields.
 // A dict subclass that keeps dict's own construction is filled in place, which is what calling
 // it with the dict would give, without building the dict twice.
 class RecordType {
-public:
+  public:
     explicit RecordType(py::object cls) : cls_(std::move(cls)) {
         auto* type = reinterpret_cast<PyTypeObject*>(cls_.ptr());
         direct_ = PyType_Check(cls_.ptr()) && Py_IS_TYPE(cls_.ptr(), &PyType_Type) &&
@@ -93,7 +89,7 @@ public:
         return steal_or_throw(PyObject_CallOneArg(cls_.ptr(), record.ptr()));
     }
 
-private:
+  private:
     py::object cls_;
     bool direct_ = false;
 };

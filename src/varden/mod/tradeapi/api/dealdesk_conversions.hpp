@@ -20,7 +20,7 @@ namespace dealdesk {
 // one alternative and continue with one or more decimal digits (as \d matches them in str
 // patterns), optionally followed by one final "\n" (where $ also matches).
 class DigitPrefixPattern {
-public:
+  public:
     // The alternatives of `pattern`, or an empty vector when it has another shape.
     static std::vector<std::string> parse(py::handle pattern) {
         if (!PyUnicode_CheckExact(pattern.ptr())) return {};
@@ -81,7 +81,7 @@ public:
 // module, patterns are prepared once and kept here; a patched `re` or `re.match` is called as
 // is.
 class PatternMatcher {
-public:
+  public:
     void bind(py::handle re_module) {
         // Intentionally leaked, like the module namespace they belong to.
         re_module_ = re_module.inc_ref().ptr();
@@ -113,7 +113,7 @@ public:
         return regex_match(prepared.regex, text);
     }
 
-private:
+  private:
     struct Prepared {
         PyObject* regex;  // owned: re.compile(pattern)
         std::vector<std::string> alternatives;
@@ -168,8 +168,8 @@ inline py::object first_match(py::handle table, py::handle text, bool standard) 
         }
         return py::none();
     }
-    py::object items = steal_or_throw(PyObject_CallMethodNoArgs(table.ptr(),
-                                                                PYGLUE_INTERN("items")));
+    py::object items =
+        steal_or_throw(PyObject_CallMethodNoArgs(table.ptr(), PYGLUE_INTERN("items")));
     for (py::handle pair : items) {
         py::object pattern = pair[py::int_(0)];
         if (pattern_matcher.matches(pattern, text, standard)) return pair[py::int_(1)];
@@ -185,7 +185,7 @@ inline PyObject* side_revert_function = nullptr;
 // cls.MARKET.revert for a run of records: the table is read once, and while `revert` is ours
 // the bound method call is skipped.
 class MarketSuffixes {
-public:
+  public:
     explicit MarketSuffixes(py::handle market_cls)
         : revert_(attr_of(market_cls, PYGLUE_INTERN("revert"))) {
         if (PyMethod_Check(revert_.ptr()) &&
@@ -205,12 +205,14 @@ public:
         py::object market = (*this)(code);
         py::object text = format_value(code);
         if (!pyglue::truthy(market)) return text;
-        py::object suffix = steal_or_throw(PyUnicode_Format(PYGLUE_INTERN(".%s"),
-                                                            market.ptr()));
+        if (PyUnicode_CheckExact(market.ptr())) {
+            return concat({text.ptr(), PYGLUE_INTERN("."), market.ptr()});
+        }
+        py::object suffix = steal_or_throw(PyUnicode_Format(PYGLUE_INTERN(".%s"), market.ptr()));
         return concat({text.ptr(), suffix.ptr()});
     }
 
-private:
+  private:
     py::object revert_;
     py::object table_;
     bool standard_ = false;
@@ -305,9 +307,8 @@ inline py::object side_revert(py::handle cls, py::handle num) {
 
 // cls.SIDE.revert for a run of records, with the member table read once while it is ours.
 class SideNames {
-public:
-    explicit SideNames(py::handle side_cls)
-        : revert_(attr_of(side_cls, PYGLUE_INTERN("revert"))) {
+  public:
+    explicit SideNames(py::handle side_cls) : revert_(attr_of(side_cls, PYGLUE_INTERN("revert"))) {
         if (PyMethod_Check(revert_.ptr()) &&
             PyMethod_GET_FUNCTION(revert_.ptr()) == side_revert_function &&
             plain_side_lookup(PyMethod_GET_SELF(revert_.ptr()))) {
@@ -321,7 +322,7 @@ public:
         return revert_(num);
     }
 
-private:
+  private:
     py::object revert_;
     py::object cls_;
     py::object members_;
@@ -337,12 +338,19 @@ inline py::object make_side_mixin() {
 }
 
 inline py::object make_side_enum(py::handle side_mixin) {
-    static const std::pair<const char*, int> members[] = {
-        {"BUY", 0},           {"SALE", 1},          {"PURCHASE", 4},
-        {"REDEEM", 5},        {"FINANCE_BUY", 6},   {"STOCK_SALE", 7},
-        {"SALE_REPAY", 8},    {"BUY_REPAY", 9},     {"DIRECT_REPAY", 10},
-        {"STOCK_REPAY", 11},  {"STOCK_REPAY_TRANSFER", 14},
-        {"STOCK_LEFT_TRANSFER", 15}, {"IPO", 16}};
+    static const std::pair<const char*, int> members[] = {{"BUY", 0},
+                                                          {"SALE", 1},
+                                                          {"PURCHASE", 4},
+                                                          {"REDEEM", 5},
+                                                          {"FINANCE_BUY", 6},
+                                                          {"STOCK_SALE", 7},
+                                                          {"SALE_REPAY", 8},
+                                                          {"BUY_REPAY", 9},
+                                                          {"DIRECT_REPAY", 10},
+                                                          {"STOCK_REPAY", 11},
+                                                          {"STOCK_REPAY_TRANSFER", 14},
+                                                          {"STOCK_LEFT_TRANSFER", 15},
+                                                          {"IPO", 16}};
     py::list pairs;
     for (const auto& member : members) pairs.append(py::make_tuple(member.first, member.second));
     py::object side = ns.get("Enum")("SIDE", pairs, py::arg("module") = kModuleName,

@@ -27,21 +27,21 @@ inline py::object pop_keyword(const py::dict& kwargs, PyObject* key, py::handle 
 inline py::object call_limited(py::handle f, py::handle limit, const pyglue::Args& a) {
     py::dict kwargs = a.varkw();
     py::object raise_on_limit = pop_keyword(kwargs, PYGLUE_INTERN("raise_on_limit"), Py_True);
-    if (PyObject_SetAttr(limit.ptr(), PYGLUE_INTERN("raise_on_limit"), raise_on_limit.ptr()) <
-        0) {
+    if (PyObject_SetAttr(limit.ptr(), PYGLUE_INTERN("raise_on_limit"), raise_on_limit.ptr()) < 0) {
         throw py::error_already_set();
     }
     py::object sleep_on_limit = pop_keyword(kwargs, PYGLUE_INTERN("sleep_on_limit"), Py_False);
     py::object limited = steal_or_throw(PyObject_CallOneArg(limit.ptr(), f.ptr()));
     if (pyglue::truthy(sleep_on_limit)) {
-        limited = steal_or_throw(
-            PyObject_CallOneArg(ns.get("sleep_and_retry").ptr(), limited.ptr()));
+        limited =
+            steal_or_throw(PyObject_CallOneArg(ns.get("sleep_and_retry").ptr(), limited.ptr()));
     }
     py::tuple extra = a.varargs();
     py::tuple args(PyTuple_GET_SIZE(extra.ptr()) + 1);
     PyTuple_SET_ITEM(args.ptr(), 0, a[0].inc_ref().ptr());
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(extra.ptr()); ++i) {
-        PyTuple_SET_ITEM(args.ptr(), i + 1, py::handle(PyTuple_GET_ITEM(extra.ptr(), i)).inc_ref().ptr());
+        PyTuple_SET_ITEM(args.ptr(), i + 1,
+                         py::handle(PyTuple_GET_ITEM(extra.ptr(), i)).inc_ref().ptr());
     }
     return steal_or_throw(PyObject_Call(limited.ptr(), args.ptr(), kwargs.ptr()));
 }
@@ -59,31 +59,29 @@ inline py::object decorate_limited(py::object calls, py::object period, py::obje
     sig.varkw = true;
     sig.module = kModuleName;
     py::object func = pyglue::make_function(
-        std::move(sig),
-        [f = py::reinterpret_borrow<py::object>(f), limit](const pyglue::Args& a) {
+        std::move(sig), [f = py::reinterpret_borrow<py::object>(f), limit](const pyglue::Args& a) {
             return call_limited(f, limit, a);
         });
     return ns.get("wraps")(f)(func);
 }
 
 inline void define_rate_limit(py::module_& m) {
-    pyglue::def(
-        m, "rate_limit", {{"calls", py::int_(1)}, {"period", py::int_(3)}, {"raise_message", py::none()}},
-        [](const pyglue::Args& a) {
-            pyglue::Signature sig;
-            sig.name = "_rate_limit";
-            sig.qualname = "rate_limit.<locals>._rate_limit";
-            sig.params = {"f"};
-            sig.module = kModuleName;
-            auto calls = py::reinterpret_borrow<py::object>(a[0]);
-            auto period = py::reinterpret_borrow<py::object>(a[1]);
-            auto raise_message = py::reinterpret_borrow<py::object>(a[2]);
-            return pyglue::make_function(std::move(sig),
-                                         [calls, period, raise_message](const pyglue::Args& b) {
-                                             return decorate_limited(calls, period,
-                                                                     raise_message, b[0]);
-                                         });
-        });
+    pyglue::def(m, "rate_limit",
+                {{"calls", py::int_(1)}, {"period", py::int_(3)}, {"raise_message", py::none()}},
+                [](const pyglue::Args& a) {
+                    pyglue::Signature sig;
+                    sig.name = "_rate_limit";
+                    sig.qualname = "rate_limit.<locals>._rate_limit";
+                    sig.params = {"f"};
+                    sig.module = kModuleName;
+                    auto calls = py::reinterpret_borrow<py::object>(a[0]);
+                    auto period = py::reinterpret_borrow<py::object>(a[1]);
+                    auto raise_message = py::reinterpret_borrow<py::object>(a[2]);
+                    return pyglue::make_function(
+                        std::move(sig), [calls, period, raise_message](const pyglue::Args& b) {
+                            return decorate_limited(calls, period, raise_message, b[0]);
+                        });
+                });
 }
 
 }  // namespace dealdesk

@@ -28,8 +28,8 @@ struct RecordContext {
     // pd.Timestamp("{}{}{}".format(date, " " if date else date, time))
     py::object moment(py::handle date, py::handle time) const {
         py::object day = format_value(date);
-        py::object middle = pyglue::truthy(date) ? py::reinterpret_borrow<py::object>(DD_KEY(" "))
-                                                 : day;
+        py::object middle =
+            pyglue::truthy(date) ? py::reinterpret_borrow<py::object>(DD_KEY(" ")) : day;
         py::object clock = format_value(time);
         return timestamp_from_text(timestamp, concat({day.ptr(), middle.ptr(), clock.ptr()}));
     }
@@ -123,8 +123,8 @@ inline py::object pushed_order_record(const RecordContext& ctx, py::handle item)
         {DD_KEY("side"), ctx.side_name(item_at(item, DD_KEY("Side")))},
         {DD_KEY("price"), item_at(item, DD_KEY("OrderPrice"))},
         {DD_KEY("price_type"), item_at(item, DD_KEY("OrderType"))},
-        {DD_KEY("datetime"), ctx.moment(item_at(item, DD_KEY("OrderDate")),
-                                        item_at(item, DD_KEY("OrderEntryTime")))},
+        {DD_KEY("datetime"),
+         ctx.moment(item_at(item, DD_KEY("OrderDate")), item_at(item, DD_KEY("OrderEntryTime")))},
         {DD_KEY("status"), item_get(item, DD_KEY("OrderStatusMsg"))},
         {DD_KEY("trade_amount"), item_at(item, DD_KEY("TradeVolume"))},
         {DD_KEY("trade_price"), item_at(item, DD_KEY("AvgPx"))},
