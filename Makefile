@@ -28,7 +28,7 @@ test: install
 	$(PY) -m pytest
 
 demo: install
-	$(PY) -m varden.sandbox --tour examples/tour.py
+	$(PY) -m varden.sandbox --run examples/tour.py
 
 bench: install
 	@for b in bench/bench_*.py; do $(PY) $$b || exit 1; done

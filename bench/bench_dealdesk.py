@@ -56,6 +56,12 @@ def broker_records(rng):
     return positions, fills
 
 
+def field_types(result):
+    """The type of every record and field value, with the unit of Timestamps."""
+    records = result.values() if isinstance(result, dict) else result
+    return [(type(r), [(type(v), getattr(v, "unit", None)) for v in r.values()]) for r in records]
+
+
 def median_us(fn, repeat=9, number=3):
     # CPU time of this process: the shared build machines make wall time too noisy.
     runs = timeit.repeat(fn, repeat=repeat, number=number, timer=time.process_time)
@@ -75,7 +81,9 @@ def main():
     cases = [("positions", lambda api: api.positions),
              ("get_tradelogs", lambda api: api.get_tradelogs())]
     for name, run in cases:
-        assert run(ours_api) == run(python_api), "%s: the two translations disagree" % name
+        ours_result, python_result = run(ours_api), run(python_api)
+        assert ours_result == python_result, "%s: the two translations disagree" % name
+        assert field_types(ours_result) == field_types(python_result), "%s: types differ" % name
         ours = median_us(lambda: run(ours_api))
         python = median_us(lambda: run(python_api))
         print("dealdesk.%s (%d records): ours %.0f us, python %.0f us, ratio %.2f"

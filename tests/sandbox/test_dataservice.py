@@ -14,6 +14,7 @@ import pytest
 import requests
 
 from varden.sandbox.dataservice import (
+    DataService,
     RawResponse,
     ServiceError,
     pack_answer,
@@ -210,6 +211,14 @@ def test_service_stops_and_removes_its_files():
     assert not os.path.exists(root)
     with pytest.raises(requests.exceptions.ConnectionError):
         requests.post(service.url + "login", json={}, timeout=2)
+
+
+def test_taken_port_raises_and_leaves_nothing_behind(data_service):
+    port = int(data_service.url.split(":")[2].split("/")[0])
+    service = DataService()
+    with pytest.raises(OSError):
+        service.start(port)
+    assert service.files_root is None
 
 
 def test_command_line_serves_until_interrupted(tmp_path):
