@@ -44,14 +44,6 @@ def test_several_codes_as_dict_and_panel(day):
     assert list(cut.major_axis) == list(panel.major_axis[-2:])
 
 
-def test_multi_day_step_combines_bars(day):
-    frame = studybench.get_price("000001.SZ", end_date=day, bar_count=2, fre_step="5d",
-                                 fields=["high", "volume"])
-    daily = studybench.get_price("000001.SZ", end_date=day, bar_count=10, fields=["high", "volume"])
-    assert frame["volume"].tolist() == [daily["volume"][:5].sum(), daily["volume"][5:].sum()]
-    assert frame["high"].iloc[-1] == daily["high"][5:].max()
-
-
 @pytest.mark.parametrize("keyword, types", [("stock", {"stock"}),
                                             ("fund", {"etf", "lof", "fja", "fjb"})])
 def test_type_keyword_reads_every_listed_code(day, keyword, types):
