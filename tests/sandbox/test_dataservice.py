@@ -100,7 +100,8 @@ def test_data_endpoints_need_a_bearer_token(data_service, headers):
 
 @pytest.mark.parametrize("value", [
     {"when": pd.Timestamp("2020-01-02 09:30"), "n": np.int64(3), "x": np.float64(1.5)},
-    {"day": datetime.date(2020, 1, 2), "tz": datetime.datetime(2020, 1, 2, tzinfo=datetime.timezone.utc)},
+    {"day": datetime.date(2020, 1, 2),
+     "tz": datetime.datetime(2020, 1, 2, tzinfo=datetime.timezone.utc)},
     {"codes": {"000001.SZ"}, "frozen": frozenset([1]), "raw": bytearray(b"ab"), "c": 1j},
 ])
 def test_plain_values_unpickle(data_service, value):

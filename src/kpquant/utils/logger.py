@@ -32,7 +32,7 @@ class EngineLogger:
         self._log(logging.ERROR, message, args, extra)
 
 
-def _setup_root(name):
+def setup_root(name):
     root = logging.getLogger(name)
     if not root.handlers:
         handler = logging.StreamHandler(sys.stderr)
@@ -41,7 +41,7 @@ def _setup_root(name):
         root.setLevel(logging.INFO)
 
 
-_setup_root("kpquant")
+setup_root("kpquant")
 
 system_log = EngineLogger("kpquant.system")
 user_system_log = EngineLogger("kpquant.user_system")
