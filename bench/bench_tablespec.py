@@ -42,16 +42,22 @@ def build_and_render(ts):
     return str(q)
 
 
-def median_us(fn, repeat=15, number=2000):
-    return statistics.median(timeit.repeat(fn, repeat=repeat, number=number)) / number * 1e6
+def median_us(runs, repeat=31, number=500):
+    """Times each function `number` times per round, rounds interleaved; median microseconds."""
+    times = {name: [] for name in runs}
+    for _ in range(repeat):
+        for name, fn in runs.items():
+            times[name].append(timeit.timeit(fn, number=number) / number * 1e6)
+    return {name: statistics.median(t) for name, t in times.items()}
 
 
 def main():
     ours_text = build_and_render(tablespec)
     assert ours_text == build_and_render(py_tablespec), "the two builders disagree"
-    ours = median_us(lambda: build_and_render(tablespec))
-    python = median_us(lambda: build_and_render(py_tablespec))
-    print("tablespec: ours %.2f us, python %.2f us, ratio %.2f" % (ours, python, python / ours))
+    us = median_us({"ours": lambda: build_and_render(tablespec),
+                    "python": lambda: build_and_render(py_tablespec)})
+    print("tablespec: ours %.2f us, python %.2f us, ratio %.2f"
+          % (us["ours"], us["python"], us["python"] / us["ours"]))
 
 
 if __name__ == "__main__":

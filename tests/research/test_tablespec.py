@@ -52,6 +52,27 @@ def test_columns_are_unhashable_and_fresh_on_every_access():
     assert valuation.name == "valuation"
 
 
+def test_table_attribute_lookup_follows_the_class(monkeypatch):
+    table = StrModel("t")
+    table.extra = 1
+    assert (table.extra, table.name, vars(table)) == (1, "t", {"name": "t", "extra": 1})
+    assert str(getattr(table, "pe", None)) == "t.pe"
+
+    class Plain(StrModel):
+        pass
+
+    class Audited(StrModel):
+        def __getattr__(self, key):
+            return "audited " + key
+
+    assert str(Plain("p").pe) == "p.pe"
+    assert Audited("a").pe == "audited pe"
+    monkeypatch.setattr(StrModel, "__getattr__", lambda self, key: key.upper())
+    assert valuation.pe == "PE"
+    monkeypatch.undo()
+    assert str(valuation.pe) == "valuation.pe"
+
+
 @pytest.mark.parametrize(
     "build, text",
     [

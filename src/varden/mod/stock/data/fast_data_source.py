@@ -10,7 +10,7 @@ from contextlib import closing
 import numpy as np
 import pandas as pd
 
-from varden.mod.stock.data.sample_store import INSTRUMENT_COLUMNS, open_store, read_meta
+from varden.mod.stock.data.sample_store import INSTRUMENT_COLUMNS, open_store, read_meta, store_path
 from varden.mod.stock.model import INSTRUMENT_TYPE
 
 SPOT_FIELDS = (
@@ -67,6 +67,10 @@ class Instrument:
 
     def __repr__(self):
         return f"Instrument({self.order_book_id!r}, type={self.type!r})"
+
+
+# The snapshot of the current store build, shared by every source in the process.
+_SNAPSHOTS = {}
 
 
 class _Snapshot:
@@ -132,8 +136,14 @@ class FastDataSource:
 
     def _state(self):
         with closing(open_store()) as conn:
-            if self._snapshot is None or self._snapshot.built_for != read_meta(conn)["built_for"]:
-                self._snapshot = _Snapshot(conn)
+            built_for = read_meta(conn)["built_for"]
+            if self._snapshot is None or self._snapshot.built_for != built_for:
+                # Callers create a source per security: read the store's tables once per build.
+                key = (store_path(), built_for)
+                if key not in _SNAPSHOTS:
+                    _SNAPSHOTS.clear()
+                    _SNAPSHOTS[key] = _Snapshot(conn)
+                self._snapshot = _SNAPSHOTS[key]
         return self._snapshot
 
     @property

@@ -172,6 +172,23 @@ py::object build_column_class() {
     return cb.build();
 }
 
+// Attribute lookup on table objects without the AttributeError that CPython 3.10's generic
+// __getattr__ hook raises and discards for every column name: the table's own attributes are
+// found as usual, anything else goes to the class's __getattr__. Assigning or deleting
+// StrModel.__getattr__ (or __getattribute__) resets this slot to CPython's own hook, and
+// subclasses get that hook from the start, so the shortcut never outlives the class it
+// was made for.
+PyObject* table_getattro(PyObject* self, PyObject* name) {
+    PyObject* found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, /*suppress=*/1);
+    if (found || PyErr_Occurred()) return found;
+    PyObject* hook = _PyType_Lookup(Py_TYPE(self), PYGLUE_INTERN("__getattr__"));
+    Py_INCREF(hook);  // held while it runs, as CPython's hook does
+    PyObject* args[] = {self, name};
+    PyObject* column = PyObject_Vectorcall(hook, args, 2, nullptr);
+    Py_DECREF(hook);
+    return column;
+}
+
 py::object build_table_class() {
     pyglue::ClassBuilder cb("StrModel", kModuleName);
     cb.method("__init__", {"self", "name"}, [](const pyglue::Args& a) {
@@ -185,7 +202,9 @@ py::object build_table_class() {
         py::object name = get_attr(a[0], PYGLUE_INTERN("name"));
         return ns.get("StrModelAttr")(name, a[1]);
     });
-    return cb.build();
+    py::object cls = cb.build();
+    reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_getattro = table_getattro;
+    return cls;
 }
 
 // ".limit(%s)" % value, or "" when the value is None.
