@@ -8,7 +8,7 @@ import timeit
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import py_tablespec  # noqa: E402
+import py_query_builder  # noqa: E402
 
 from varden.mod.kelpie.research.normal_query import tablespec  # noqa: E402
 
@@ -53,9 +53,9 @@ def median_us(runs, repeat=31, number=500):
 
 def main():
     ours_text = build_and_render(tablespec)
-    assert ours_text == build_and_render(py_tablespec), "the two builders disagree"
+    assert ours_text == build_and_render(py_query_builder), "the two builders disagree"
     us = median_us({"ours": lambda: build_and_render(tablespec),
-                    "python": lambda: build_and_render(py_tablespec)})
+                    "python": lambda: build_and_render(py_query_builder)})
     print("tablespec: ours %.2f us, python %.2f us, ratio %.2f"
           % (us["ours"], us["python"], us["python"] / us["ours"]))
 
