@@ -9,11 +9,14 @@
 //   pyglue::raise, HandlingScope, truthy, is_exception
 //                       raising kit exceptions; `except` semantics (__context__, format_exc)
 //   pyglue::get         mapping.get(key, default)
+//   pyglue::steal, getattr, item, format_value, concat, call_method, isinstance, import_name
+//                       C-API spellings of Python expressions, raising what Python raises
 //   pyglue::round_digits / round_integer / round_object
 //                       Python's round, half-to-even on the stored double
 //   PYGLUE_INTERN       interned str constants for hot paths
 #pragma once
 
+#include "pyglue/capi.hpp"
 #include "pyglue/classbuild.hpp"
 #include "pyglue/dictget.hpp"
 #include "pyglue/errors.hpp"

@@ -14,22 +14,6 @@ constexpr const char* kRunErrorType = "回测运行错误";
 
 pyglue::Namespace ns;
 
-// `from dotted import name` inside a function: imported at every call, an absent name
-// raising ImportError as the import statement does.
-py::object import_name(const char* dotted, const char* name) {
-    py::module_ module = py::module_::import(dotted);
-    try {
-        return module.attr(name);
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_AttributeError)) throw;
-        py::object file = py::getattr(module, "__file__", py::str("unknown location"));
-        py::object message =
-            py::str("cannot import name '{}' from '{}' ({})").format(name, dotted, file);
-        PyErr_SetImportError(message.ptr(), py::str(dotted).ptr(), file.ptr());
-        throw py::error_already_set();
-    }
-}
-
 // Calls `publish(name, attribute)` for every name of `module.__all__`, in order.
 template <typename Publish>
 void for_each_exported(const char* module_name, Publish publish) {
@@ -49,7 +33,7 @@ py::object start_up(const Args& a) {
     py::handle mod_config = a[2];
 
     if (pyglue::truthy(mod_config.attr("enable_kafka_output"))) {
-        py::object kafka_output = import_name("varden.mod.kelpie.kafka_output", "KafkaOutput");
+        py::object kafka_output = pyglue::import_name("varden.mod.kelpie.kafka_output", "KafkaOutput");
         kafka_output(env, mod_config.attr("daily_last_event"),
                      mod_config.attr("daily_collect_trade"), mod_config.attr("style"))
             .attr("register_event")();

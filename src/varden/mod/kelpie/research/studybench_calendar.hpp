@@ -52,7 +52,7 @@ inline py::object normalize_symbol(const pyglue::Args& a) {
     py::object types = table["type"];
     py::object keep =
         ty.is_none()
-            ? steal_or_throw(PyNumber_Invert(types.attr("isin")(text_tuple(kNotTradedAlone)).ptr()))
+            ? pyglue::steal(PyNumber_Invert(types.attr("isin")(text_tuple(kNotTradedAlone)).ptr()))
             : rich(types, ty, Py_EQ);
     table = table[keep].attr("sort_values")("order_book_id");
     for (py::handle code : table["order_book_id"]) {

@@ -20,11 +20,6 @@ inline py::object borrow(py::handle h) {
     return py::reinterpret_borrow<py::object>(h);
 }
 
-inline py::object steal_or_throw(PyObject* result) {
-    if (!result) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
 // A name as Python code of this module resolves it: the module's globals, then the builtins.
 inline py::object global_or_builtin(const char* name) {
     PyObject* v = PyDict_GetItemString(PyModule_GetDict(ns.module().ptr()), name);
@@ -34,12 +29,6 @@ inline py::object global_or_builtin(const char* name) {
         throw py::error_already_set();
     }
     return borrow(v);
-}
-
-inline bool is_instance(py::handle o, py::handle cls) {
-    int r = PyObject_IsInstance(o.ptr(), cls.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
 }
 
 inline bool contains(py::handle container, py::handle item) {
@@ -56,11 +45,11 @@ inline bool compare(py::handle a, py::handle b, int op) {
 
 // a <op> b as Python evaluates it, keeping the result object (pandas gives boolean masks).
 inline py::object rich(py::handle a, py::handle b, int op) {
-    return steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+    return pyglue::steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
 }
 
 inline py::object slice(py::handle start, py::handle stop) {
-    return steal_or_throw(PySlice_New(start.ptr(), stop.ptr(), nullptr));
+    return pyglue::steal(PySlice_New(start.ptr(), stop.ptr(), nullptr));
 }
 
 inline py::object timestamp(py::handle value) {

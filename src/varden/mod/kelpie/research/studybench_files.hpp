@@ -11,7 +11,7 @@ inline py::object read_file(const pyglue::Args& a) {
 
 inline py::object write_file(const pyglue::Args& a) {
     py::object content = borrow(a[1]);
-    if (is_instance(content, ns.get("six").attr("text_type"))) {
+    if (pyglue::isinstance(content, ns.get("six").attr("text_type"))) {
         content = content.attr("encode")("utf-8");
     }
     require_bytes_like(content);

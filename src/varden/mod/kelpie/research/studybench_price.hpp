@@ -32,7 +32,7 @@ inline bool read_bar_request(py::handle fre_step, py::handle end_date, py::handl
                 py::str message("当step大于1时,只允许取%s其中字段.");
                 py::object names = py::list(allowed);
                 ns.get("user_system_log")
-                    .attr("info")(steal_or_throw(PyUnicode_Format(message.ptr(), names.ptr())));
+                    .attr("info")(pyglue::steal(PyUnicode_Format(message.ptr(), names.ptr())));
                 return false;
             }
         }
@@ -64,11 +64,11 @@ inline py::object get_price(const pyglue::Args& a) {
     // One new source per security: FastDataSource().history_window(code, ...), eight
     // positional arguments.
     auto read = [&](py::handle code) {
-        py::object source = steal_or_throw(PyObject_CallNoArgs(ns.get("FastDataSource").ptr()));
+        py::object source = pyglue::steal(PyObject_CallNoArgs(ns.get("FastDataSource").ptr()));
         PyObject* args[] = {source.ptr(),      code.ptr(),     end_ns.ptr(),
                             bar_count.ptr(),   fre_step.ptr(), fields.ptr(),
                             skip_paused.ptr(), fq.ptr(),       start.ptr()};
-        return steal_or_throw(PyObject_VectorcallMethod(PYGLUE_INTERN("history_window"), args,
+        return pyglue::steal(PyObject_VectorcallMethod(PYGLUE_INTERN("history_window"), args,
                                                         std::size(args), nullptr));
     };
     if (PyUnicode_Check(securities.ptr())) return read(securities);
@@ -84,7 +84,7 @@ inline py::object get_price(const pyglue::Args& a) {
 
     py::object panel = ns.get("pd_Panel").attr("from_dict")(by_code, py::arg("orient") = "minor");
     if (!pyglue::truthy(bar_count)) return panel;
-    py::object last = steal_or_throw(PyNumber_Negative(bar_count.ptr()));
+    py::object last = pyglue::steal(PyNumber_Negative(bar_count.ptr()));
     return panel.attr(
         "iloc")[py::make_tuple(slice(py::none(), py::none()), slice(last, py::none()))];
 }
@@ -102,7 +102,7 @@ inline py::object get_candle_stick(const pyglue::Args& a) {
 inline py::object multi_step_fields() {
     py::list names;
     for (const char* name : kMultiStepFields) names.append(name);
-    return steal_or_throw(PyFrozenSet_New(names.ptr()));
+    return pyglue::steal(PyFrozenSet_New(names.ptr()));
 }
 
 inline void define_price_functions() {

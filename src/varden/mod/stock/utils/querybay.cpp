@@ -22,11 +22,6 @@ constexpr int kTimeoutSeconds = 8;
 
 pyglue::Namespace ns;
 
-py::object steal_or_throw(PyObject* result) {
-    if (!result) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
 void warn(py::handle message) {
     ns.get("log").attr("warn")(message);
 }
@@ -75,7 +70,7 @@ py::object ask_once(const pyglue::Args& a) {
             return code_lists(answer.attr("get")("result", py::dict()));
         }
         py::object message = answer.attr("get")("status_msg");
-        warn(steal_or_throw(
+        warn(pyglue::steal(
             PyUnicode_Format(py::str(kRefused).ptr(), py::make_tuple(message).ptr())));
         return py::none();
     } catch (py::error_already_set& e) {

@@ -46,7 +46,7 @@ constexpr const char* kNoDetail = "参数输入有误";
 
 // template % (value,)
 py::object percent(const char* templ, py::handle value) {
-    return steal_or_throw(PyUnicode_Format(py::str(templ).ptr(), py::make_tuple(value).ptr()));
+    return pyglue::steal(PyUnicode_Format(py::str(templ).ptr(), py::make_tuple(value).ptr()));
 }
 
 // reply.get("error", {}).get("message") or fallback
@@ -58,9 +58,9 @@ py::object error_message(py::handle reply, const char* fallback) {
 
 // prefix + str(reply.get("id")) + "): " + message
 py::object refusal_text(const char* prefix, py::handle reply) {
-    py::object id = steal_or_throw(PyObject_Str(item_get(reply, DD_KEY("id")).ptr()));
-    py::object message = steal_or_throw(PyObject_Str(error_message(reply, kNoDetail).ptr()));
-    return concat({py::str(prefix).ptr(), id.ptr(), DD_KEY("): "), message.ptr()});
+    py::object id = pyglue::steal(PyObject_Str(item_get(reply, DD_KEY("id")).ptr()));
+    py::object message = pyglue::steal(PyObject_Str(error_message(reply, kNoDetail).ptr()));
+    return pyglue::concat({py::str(prefix).ptr(), id.ptr(), DD_KEY("): "), message.ptr()});
 }
 
 // system_log.<level>(key, extra={"status": status, **request})
@@ -68,13 +68,13 @@ void log_query(PyObject* level, const char* key, const char* status, const py::d
     py::dict extra;
     extra["status"] = status;
     if (PyDict_Update(extra.ptr(), request.ptr()) < 0) throw py::error_already_set();
-    attr_of(ns.get("system_log"), level)(key, py::arg("extra") = extra);
+    pyglue::getattr(ns.get("system_log"), level)(key, py::arg("extra") = extra);
 }
 
 py::dict stocknx_request(py::handle self, int req_type, int fun_id) {
     py::dict params;
     params["FunID"] = fun_id;
-    params["fund_token"] = call_method(self, DD_KEY("_get_account_token"));
+    params["fund_token"] = pyglue::call_method(self, DD_KEY("_get_account_token"));
     py::dict request;
     request["ReqType"] = req_type;
     request["method"] = "stocknx";
@@ -89,13 +89,13 @@ template <typename Refusal, typename Translate>
 py::object run_query(py::handle self, const py::dict& request, const QueryTexts& texts,
                      Refusal refusal, Translate translate) {
     try {
-        py::object client = attr_of(self, DD_KEY("_trader_rpc"));
-        py::object reply = call_method(client, DD_KEY("call_rpc_json"), request);
+        py::object client = pyglue::getattr(self, DD_KEY("_trader_rpc"));
+        py::object reply = pyglue::call_method(client, DD_KEY("call_rpc_json"), request);
         if (!pyglue::truthy(item_get(reply, DD_KEY("result")))) {
             raise_trade_exception(refusal(reply));
         }
         log_query(DD_KEY("info"), texts.success_key, "success", request);
-        return translate(item_at(reply, DD_KEY("result")));
+        return translate(pyglue::item(reply, DD_KEY("result")));
     } catch (py::error_already_set& e) {
         if (!pyglue::is_exception(e)) throw;
         pyglue::HandlingScope scope(e);
@@ -134,10 +134,10 @@ py::object make_trader_rpc() {
     cb.attr("_instance", py::none());
     cb.staticmethod("__new__", {"cls"}, [](const pyglue::Args& a) {
         py::handle cls = a[0];
-        if (attr_of(cls, DD_KEY("_instance")).is_none()) {
+        if (pyglue::getattr(cls, DD_KEY("_instance")).is_none()) {
             cls.attr("_instance") = ns.get("PallasClient")();
         }
-        return attr_of(cls, DD_KEY("_instance"));
+        return pyglue::getattr(cls, DD_KEY("_instance"));
     });
     return cb.build();
 }
@@ -153,13 +153,13 @@ py::object init(const pyglue::Args& a) {
 }
 
 bool equal(py::handle a, py::handle b) {
-    return pyglue::truthy(steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ)));
+    return pyglue::truthy(pyglue::steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ)));
 }
 
 py::object get_account_token(const pyglue::Args& a) {
     py::handle self = a[0];
-    if (!pyglue::truthy(a[1]) && !attr_of(self, DD_KEY("_account_token")).is_none()) {
-        return attr_of(self, DD_KEY("_account_token"));
+    if (!pyglue::truthy(a[1]) && !pyglue::getattr(self, DD_KEY("_account_token")).is_none()) {
+        return pyglue::getattr(self, DD_KEY("_account_token"));
     }
     py::dict params;
     params["action"] = "getOnlineAccount";
@@ -167,12 +167,12 @@ py::object get_account_token(const pyglue::Args& a) {
     request["ReqType"] = 594177;
     request["params"] = params;
     py::object reply =
-        call_method(attr_of(self, DD_KEY("_trader_rpc")), DD_KEY("call_rpc_json"), request);
+        pyglue::call_method(pyglue::getattr(self, DD_KEY("_trader_rpc")), DD_KEY("call_rpc_json"), request);
     py::object result = item_get(reply, DD_KEY("result"), py::dict());
     for (py::handle account : item_get(result, DD_KEY("Accounts"), py::list())) {
-        if (equal(item_at(account, DD_KEY("AccountID")), attr_of(self, DD_KEY("account_id"))) &&
-            equal(item_at(account, DD_KEY("TradeType")), attr_of(self, DD_KEY("_trade_type")))) {
-            py::object token = item_at(account, DD_KEY("fund_token"));
+        if (equal(pyglue::item(account, DD_KEY("AccountID")), pyglue::getattr(self, DD_KEY("account_id"))) &&
+            equal(pyglue::item(account, DD_KEY("TradeType")), pyglue::getattr(self, DD_KEY("_trade_type")))) {
+            py::object token = pyglue::item(account, DD_KEY("fund_token"));
             self.attr("_account_token") = token;
             return token;
         }
@@ -194,14 +194,14 @@ py::object del(const pyglue::Args& a) {
 
 py::object portfolio(const pyglue::Args& a) {
     return run_stocknx(a[0], 1201, 500016, kPortfolio, [](py::handle result) {
-        py::object item = steal_or_throw(
-            PyObject_GetItem(item_at(result, DD_KEY("Array")).ptr(), py::int_(0).ptr()));
+        py::object item = pyglue::steal(
+            PyObject_GetItem(pyglue::item(result, DD_KEY("Array")).ptr(), py::int_(0).ptr()));
         return RecordType(ns.get("NameDict"))
             .make({
-                {DD_KEY("available_cash"), item_at(item, DD_KEY("AvailableValue"))},
-                {DD_KEY("market_value"), item_at(item, DD_KEY("MarketValue"))},
-                {DD_KEY("total_value"), item_at(item, DD_KEY("TotalAssets"))},
-                {DD_KEY("frozen_cash"), item_at(item, DD_KEY("FrozenValue"))},
+                {DD_KEY("available_cash"), pyglue::item(item, DD_KEY("AvailableValue"))},
+                {DD_KEY("market_value"), pyglue::item(item, DD_KEY("MarketValue"))},
+                {DD_KEY("total_value"), pyglue::item(item, DD_KEY("TotalAssets"))},
+                {DD_KEY("frozen_cash"), pyglue::item(item, DD_KEY("FrozenValue"))},
             });
     });
 }
@@ -212,7 +212,7 @@ py::object positions(const pyglue::Args& a) {
         py::dict out;
         for (py::handle item : item_get(result, DD_KEY("Array"), py::list())) {
             py::object record = position_record(ctx, item);
-            out[item_at(record, DD_KEY("symbol"))] = record;
+            out[pyglue::item(record, DD_KEY("symbol"))] = record;
         }
         return py::object(out);
     });
@@ -234,7 +234,7 @@ py::object secondary_orders(const pyglue::Args& a) {
 
 // pd.Timestamp(value).strftime("%Y-%m-%d %H:%M:%S")
 py::object request_time(py::handle value) {
-    return attr_of(ns.get("pd"), DD_KEY("Timestamp"))(value).attr("strftime")("%Y-%m-%d %H:%M:%S");
+    return pyglue::getattr(ns.get("pd"), DD_KEY("Timestamp"))(value).attr("strftime")("%Y-%m-%d %H:%M:%S");
 }
 
 py::object get_orders(const pyglue::Args& a) {
@@ -242,7 +242,7 @@ py::object get_orders(const pyglue::Args& a) {
     py::dict params;
     params["action"] = "query";
     params["instructionid"] = order_id;
-    params["fund_token"] = call_method(self, DD_KEY("_get_account_token"));
+    params["fund_token"] = pyglue::call_method(self, DD_KEY("_get_account_token"));
     params["type"] = 1;
     if (pyglue::truthy(start_time) && pyglue::truthy(end_time)) {
         params["startdate"] = request_time(start_time);
@@ -261,9 +261,9 @@ py::object get_orders(const pyglue::Args& a) {
         py::list out;
         for (py::handle item : item_get(result, DD_KEY("orders"), py::list())) {
             // The instruction service answers for every account of the session.
-            py::object token = call_method(self, DD_KEY("_get_account_token"));
-            if (!equal(item_at(item, DD_KEY("fund_token")), token)) continue;
-            out.append(call_method(self, DD_KEY("_trans_inst"), item));
+            py::object token = pyglue::call_method(self, DD_KEY("_get_account_token"));
+            if (!equal(pyglue::item(item, DD_KEY("fund_token")), token)) continue;
+            out.append(pyglue::call_method(self, DD_KEY("_trans_inst"), item));
         }
         return py::object(out);
     });
@@ -271,7 +271,7 @@ py::object get_orders(const pyglue::Args& a) {
 
 py::object trans_inst(const pyglue::Args& a) {
     RecordContext ctx(a[0]);
-    return instruction_record(ctx, attr_of(a[0], DD_KEY("PRICETYPE")), a[1]);
+    return instruction_record(ctx, pyglue::getattr(a[0], DD_KEY("PRICETYPE")), a[1]);
 }
 
 // ---- pushed order updates --------------------------------------------------------------------
@@ -289,7 +289,7 @@ py::object make_push_handler(py::object self, py::object orderpush) {
     sig.module = kModuleName;
     return pyglue::make_function(std::move(sig), [self, orderpush](const pyglue::Args& a) {
         py::object data =
-            call_method(self, DD_KEY("_trans_order"), item_at(a[1], DD_KEY("params")));
+            pyglue::call_method(self, DD_KEY("_trans_order"), pyglue::item(a[1], DD_KEY("params")));
         if (pyglue::truthy(orderpush)) return orderpush(data);
         return orderpush;
     });
@@ -300,24 +300,24 @@ py::object register_push(const pyglue::Args& a) {
     py::dict params;
     params["action"] = "subscribe";
     params["Subkey"] = "entrustret";
-    params["fund_token"] = call_method(self, DD_KEY("_get_account_token"));
+    params["fund_token"] = pyglue::call_method(self, DD_KEY("_get_account_token"));
     py::dict request;
     request["ReqType"] = 1601;
     request["params"] = params;
-    py::object client = attr_of(self, DD_KEY("_trader_rpc"));
-    py::object reply = call_method(client, DD_KEY("call_rpc_json"), request);
+    py::object client = pyglue::getattr(self, DD_KEY("_trader_rpc"));
+    py::object reply = pyglue::call_method(client, DD_KEY("call_rpc_json"), request);
     py::object error = item_get(reply, DD_KEY("error"));
     if (pyglue::truthy(error)) {
-        py::object id = steal_or_throw(PyObject_Str(item_get(reply, DD_KEY("id")).ptr()));
+        py::object id = pyglue::steal(PyObject_Str(item_get(reply, DD_KEY("id")).ptr()));
         py::object message = item_get(error, DD_KEY("message"));
         if (!pyglue::truthy(message)) message = py::str(kNoDetail);
-        message = steal_or_throw(PyObject_Str(message.ptr()));
+        message = pyglue::steal(PyObject_Str(message.ptr()));
         raise_trade_exception(
-            concat({py::str("委托推送注册失败(").ptr(), id.ptr(), DD_KEY("): "), message.ptr()}));
+            pyglue::concat({py::str("委托推送注册失败(").ptr(), id.ptr(), DD_KEY("): "), message.ptr()}));
     }
     py::object handler = make_push_handler(py::reinterpret_borrow<py::object>(self),
                                            py::reinterpret_borrow<py::object>(a[1]));
-    call_method(client, DD_KEY("register_callback"), handler);
+    pyglue::call_method(client, DD_KEY("register_callback"), handler);
     return py::none();
 }
 

@@ -18,46 +18,15 @@ constexpr const char* kModuleName = "varden.mod.tradeapi.api.dealdesk";
 // The module's own namespace: collaborators are read from it at call time.
 inline pyglue::Namespace ns;
 
-inline py::object steal_or_throw(PyObject* result) {
-    if (!result) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
 
-// item[key]: plain dicts are read directly and raise KeyError(key) as dict does.
-inline py::object item_at(py::handle item, PyObject* key) {
-    if (PyDict_CheckExact(item.ptr())) {
-        PyObject* v = pyglue::dict_lookup(item.ptr(), key);
-        if (!v) {
-            PyErr_SetObject(PyExc_KeyError, key);
-            throw py::error_already_set();
-        }
-        return py::reinterpret_borrow<py::object>(v);
-    }
-    return steal_or_throw(PyObject_GetItem(item.ptr(), key));
-}
 
 // item.get(key, dflt)
 inline py::object item_get(py::handle item, PyObject* key, py::handle dflt = py::none()) {
     return pyglue::get(item, py::handle(key), dflt);
 }
 
-// obj.name
-inline py::object attr_of(py::handle obj, PyObject* name) {
-    return steal_or_throw(PyObject_GetAttr(obj.ptr(), name));
-}
 
-// What "{}".format(o) inserts.
-inline py::object format_value(py::handle o) {
-    if (PyUnicode_CheckExact(o.ptr())) return py::reinterpret_borrow<py::object>(o);
-    return steal_or_throw(PyObject_Format(o.ptr(), nullptr));
-}
 
-// Joins texts with no separator.
-inline py::object concat(std::initializer_list<PyObject*> pieces) {
-    py::object out = py::reinterpret_borrow<py::object>(PYGLUE_INTERN(""));
-    for (PyObject* piece : pieces) out = steal_or_throw(PyUnicode_Concat(out.ptr(), piece));
-    return out;
-}
 
 // The record type (NameDict) as the module currently binds it, called with one dict of fields.
 // A dict subclass that keeps dict's own construction is filled in place, which is what calling
@@ -76,7 +45,7 @@ class RecordType {
         if (direct_) {
             auto* type = reinterpret_cast<PyTypeObject*>(cls_.ptr());
             py::tuple no_args;
-            record = steal_or_throw(type->tp_new(type, no_args.ptr(), nullptr));
+            record = pyglue::steal(type->tp_new(type, no_args.ptr(), nullptr));
         } else {
             record = py::dict();
         }
@@ -86,7 +55,7 @@ class RecordType {
             }
         }
         if (direct_) return record;
-        return steal_or_throw(PyObject_CallOneArg(cls_.ptr(), record.ptr()));
+        return pyglue::steal(PyObject_CallOneArg(cls_.ptr(), record.ptr()));
     }
 
   private:
@@ -94,17 +63,6 @@ class RecordType {
     bool direct_ = false;
 };
 
-// self.method(arg)
-inline py::object call_method(py::handle self, PyObject* name, py::handle arg) {
-    PyObject* args[] = {self.ptr(), arg.ptr()};
-    return steal_or_throw(
-        PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
 
-inline py::object call_method(py::handle self, PyObject* name) {
-    PyObject* args[] = {self.ptr()};
-    return steal_or_throw(
-        PyObject_VectorcallMethod(name, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
 
 }  // namespace dealdesk

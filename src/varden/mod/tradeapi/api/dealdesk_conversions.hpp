@@ -93,17 +93,17 @@ class PatternMatcher {
     bool standard() const {
         py::object re_module = ns.get("re");
         if (re_module.ptr() != re_module_) return false;
-        return attr_of(re_module, PYGLUE_INTERN("match")).ptr() == re_match_;
+        return pyglue::getattr(re_module, PYGLUE_INTERN("match")).ptr() == re_match_;
     }
 
     bool matches(py::handle pattern, py::handle text, bool standard) {
         if (!standard) {
-            py::object match = attr_of(ns.get("re"), PYGLUE_INTERN("match"));
+            py::object match = pyglue::getattr(ns.get("re"), PYGLUE_INTERN("match"));
             return pyglue::truthy(match(pattern, text));
         }
         if (!PyUnicode_CheckExact(pattern.ptr())) {
             // Bytes or compiled patterns: rare, compiled at each use.
-            py::object regex = steal_or_throw(PyObject_CallOneArg(re_compile_, pattern.ptr()));
+            py::object regex = pyglue::steal(PyObject_CallOneArg(re_compile_, pattern.ptr()));
             return regex_match(regex.ptr(), text);
         }
         const Prepared& prepared = prepare(pattern);
@@ -121,7 +121,7 @@ class PatternMatcher {
 
     static bool regex_match(PyObject* regex, py::handle text) {
         PyObject* args[] = {regex, text.ptr()};
-        return pyglue::truthy(steal_or_throw(PyObject_VectorcallMethod(
+        return pyglue::truthy(pyglue::steal(PyObject_VectorcallMethod(
             PYGLUE_INTERN("match"), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
     }
 
@@ -131,7 +131,7 @@ class PatternMatcher {
         auto hit = prepared_.find(pattern.ptr());
         if (hit != prepared_.end()) return hit->second;
         // Compiled first, so a malformed pattern raises re.error as re.match would.
-        py::object regex = steal_or_throw(PyObject_CallOneArg(re_compile_, pattern.ptr()));
+        py::object regex = pyglue::steal(PyObject_CallOneArg(re_compile_, pattern.ptr()));
         std::vector<std::string> alternatives = DigitPrefixPattern::parse(pattern);
         // Tables are small; this only fills up when they are rewritten over and over.
         if (prepared_.size() >= kMaxPatterns) {
@@ -169,7 +169,7 @@ inline py::object first_match(py::handle table, py::handle text, bool standard) 
         return py::none();
     }
     py::object items =
-        steal_or_throw(PyObject_CallMethodNoArgs(table.ptr(), PYGLUE_INTERN("items")));
+        pyglue::steal(PyObject_CallMethodNoArgs(table.ptr(), PYGLUE_INTERN("items")));
     for (py::handle pair : items) {
         py::object pattern = pair[py::int_(0)];
         if (pattern_matcher.matches(pattern, text, standard)) return pair[py::int_(1)];
@@ -187,10 +187,10 @@ inline PyObject* side_revert_function = nullptr;
 class MarketSuffixes {
   public:
     explicit MarketSuffixes(py::handle market_cls)
-        : revert_(attr_of(market_cls, PYGLUE_INTERN("revert"))) {
+        : revert_(pyglue::getattr(market_cls, PYGLUE_INTERN("revert"))) {
         if (PyMethod_Check(revert_.ptr()) &&
             PyMethod_GET_FUNCTION(revert_.ptr()) == market_revert_function) {
-            table_ = attr_of(PyMethod_GET_SELF(revert_.ptr()), PYGLUE_INTERN("re_revert"));
+            table_ = pyglue::getattr(PyMethod_GET_SELF(revert_.ptr()), PYGLUE_INTERN("re_revert"));
             standard_ = pattern_matcher.standard();
         }
     }
@@ -203,13 +203,13 @@ class MarketSuffixes {
     // "{}{}".format(code, ".%s" % market if market else ""): the kit symbol of a broker code.
     py::object symbol(py::handle code) const {
         py::object market = (*this)(code);
-        py::object text = format_value(code);
+        py::object text = pyglue::format_value(code);
         if (!pyglue::truthy(market)) return text;
         if (PyUnicode_CheckExact(market.ptr())) {
-            return concat({text.ptr(), PYGLUE_INTERN("."), market.ptr()});
+            return pyglue::concat({text.ptr(), PYGLUE_INTERN("."), market.ptr()});
         }
-        py::object suffix = steal_or_throw(PyUnicode_Format(PYGLUE_INTERN(".%s"), market.ptr()));
-        return concat({text.ptr(), suffix.ptr()});
+        py::object suffix = pyglue::steal(PyUnicode_Format(PYGLUE_INTERN(".%s"), market.ptr()));
+        return pyglue::concat({text.ptr(), suffix.ptr()});
     }
 
   private:
@@ -239,11 +239,11 @@ inline py::object make_market_class() {
     cb.attr("re_convert", re_convert);
     cb.attr("re_revert", re_revert);
     cb.classmethod("convert", {"cls", "symbol"}, [](const pyglue::Args& a) {
-        return first_match(attr_of(a[0], PYGLUE_INTERN("re_convert")), a[1],
+        return first_match(pyglue::getattr(a[0], PYGLUE_INTERN("re_convert")), a[1],
                            pattern_matcher.standard());
     });
     cb.classmethod("revert", {"cls", "symbol"}, [](const pyglue::Args& a) {
-        return first_match(attr_of(a[0], PYGLUE_INTERN("re_revert")), a[1],
+        return first_match(pyglue::getattr(a[0], PYGLUE_INTERN("re_revert")), a[1],
                            pattern_matcher.standard());
     });
     py::object market = cb.build();
@@ -258,7 +258,7 @@ inline py::object make_pricetype_class() {
     price_revert[py::int_(3)] = "市价单";
     cb.attr("price_revert", price_revert);
     cb.classmethod("revert", {"cls", "num"}, [](const pyglue::Args& a) {
-        return item_get(attr_of(a[0], PYGLUE_INTERN("price_revert")), a[1].ptr());
+        return item_get(pyglue::getattr(a[0], PYGLUE_INTERN("price_revert")), a[1].ptr());
     });
     return cb.build();
 }
@@ -270,7 +270,7 @@ inline PyObject* enum_missing_function = nullptr;
 // cls(num).name, or num itself when no member has that value (cls(num) raises ValueError).
 inline py::object side_revert_full(py::handle cls, py::handle num) {
     try {
-        return attr_of(cls(num), PYGLUE_INTERN("name"));
+        return pyglue::getattr(cls(num), PYGLUE_INTERN("name"));
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ValueError)) throw;
         return py::reinterpret_borrow<py::object>(num);
@@ -280,7 +280,7 @@ inline py::object side_revert_full(py::handle cls, py::handle num) {
 // True when cls(num) is Enum's plain value lookup: the module's SIDE, with Enum's _missing_.
 inline bool plain_side_lookup(py::handle cls) {
     if (cls.ptr() != side_enum) return false;
-    py::object missing = attr_of(cls, PYGLUE_INTERN("_missing_"));
+    py::object missing = pyglue::getattr(cls, PYGLUE_INTERN("_missing_"));
     return PyMethod_Check(missing.ptr()) &&
            PyMethod_GET_FUNCTION(missing.ptr()) == enum_missing_function;
 }
@@ -288,10 +288,10 @@ inline bool plain_side_lookup(py::handle cls) {
 // What Enum's value lookup does, without raising ValueError for a value with no member.
 inline py::object side_name_plain(py::handle cls, py::handle members, py::handle num) {
     if (reinterpret_cast<PyObject*>(Py_TYPE(num.ptr())) == cls.ptr()) {
-        return attr_of(num, PYGLUE_INTERN("_name_"));
+        return pyglue::getattr(num, PYGLUE_INTERN("_name_"));
     }
     PyObject* member = PyDict_GetItemWithError(members.ptr(), num.ptr());
-    if (member) return attr_of(member, PYGLUE_INTERN("_name_"));
+    if (member) return pyglue::getattr(member, PYGLUE_INTERN("_name_"));
     if (!PyErr_Occurred()) return py::reinterpret_borrow<py::object>(num);
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
     PyErr_Clear();  // unhashable: Enum compares it with every member
@@ -300,7 +300,7 @@ inline py::object side_name_plain(py::handle cls, py::handle members, py::handle
 
 inline py::object side_revert(py::handle cls, py::handle num) {
     if (plain_side_lookup(cls)) {
-        return side_name_plain(cls, attr_of(cls, PYGLUE_INTERN("_value2member_map_")), num);
+        return side_name_plain(cls, pyglue::getattr(cls, PYGLUE_INTERN("_value2member_map_")), num);
     }
     return side_revert_full(cls, num);
 }
@@ -308,12 +308,12 @@ inline py::object side_revert(py::handle cls, py::handle num) {
 // cls.SIDE.revert for a run of records, with the member table read once while it is ours.
 class SideNames {
   public:
-    explicit SideNames(py::handle side_cls) : revert_(attr_of(side_cls, PYGLUE_INTERN("revert"))) {
+    explicit SideNames(py::handle side_cls) : revert_(pyglue::getattr(side_cls, PYGLUE_INTERN("revert"))) {
         if (PyMethod_Check(revert_.ptr()) &&
             PyMethod_GET_FUNCTION(revert_.ptr()) == side_revert_function &&
             plain_side_lookup(PyMethod_GET_SELF(revert_.ptr()))) {
             cls_ = py::reinterpret_borrow<py::object>(PyMethod_GET_SELF(revert_.ptr()));
-            members_ = attr_of(cls_, PYGLUE_INTERN("_value2member_map_"));
+            members_ = pyglue::getattr(cls_, PYGLUE_INTERN("_value2member_map_"));
         }
     }
 

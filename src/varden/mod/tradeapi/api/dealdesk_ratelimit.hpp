@@ -31,10 +31,10 @@ inline py::object call_limited(py::handle f, py::handle limit, const pyglue::Arg
         throw py::error_already_set();
     }
     py::object sleep_on_limit = pop_keyword(kwargs, PYGLUE_INTERN("sleep_on_limit"), Py_False);
-    py::object limited = steal_or_throw(PyObject_CallOneArg(limit.ptr(), f.ptr()));
+    py::object limited = pyglue::steal(PyObject_CallOneArg(limit.ptr(), f.ptr()));
     if (pyglue::truthy(sleep_on_limit)) {
         limited =
-            steal_or_throw(PyObject_CallOneArg(ns.get("sleep_and_retry").ptr(), limited.ptr()));
+            pyglue::steal(PyObject_CallOneArg(ns.get("sleep_and_retry").ptr(), limited.ptr()));
     }
     py::tuple extra = a.varargs();
     py::tuple args(PyTuple_GET_SIZE(extra.ptr()) + 1);
@@ -43,7 +43,7 @@ inline py::object call_limited(py::handle f, py::handle limit, const pyglue::Arg
         PyTuple_SET_ITEM(args.ptr(), i + 1,
                          py::handle(PyTuple_GET_ITEM(extra.ptr(), i)).inc_ref().ptr());
     }
-    return steal_or_throw(PyObject_Call(limited.ptr(), args.ptr(), kwargs.ptr()));
+    return pyglue::steal(PyObject_Call(limited.ptr(), args.ptr(), kwargs.ptr()));
 }
 
 // _rate_limit(f): makes the limiter and returns the wrapped method, named after `f`.

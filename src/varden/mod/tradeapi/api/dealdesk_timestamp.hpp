@@ -106,11 +106,11 @@ class TimestampMaker {
     py::object operator()(py::handle timestamp_cls, py::handle text) const {
         long long seconds = 0;
         if (timestamp_cls.ptr() == timestamp_cls_ && broker_time_seconds(text, &seconds)) {
-            py::object value = steal_or_throw(PyLong_FromLongLong(seconds));
+            py::object value = pyglue::steal(PyLong_FromLongLong(seconds));
             PyObject* args[] = {value.ptr(), kSecondResolutionObject(), Py_None};
-            return steal_or_throw(PyObject_Vectorcall(from_seconds_, args, 3, nullptr));
+            return pyglue::steal(PyObject_Vectorcall(from_seconds_, args, 3, nullptr));
         }
-        return steal_or_throw(PyObject_CallOneArg(timestamp_cls.ptr(), text.ptr()));
+        return pyglue::steal(PyObject_CallOneArg(timestamp_cls.ptr(), text.ptr()));
     }
 
   private:

@@ -24,46 +24,15 @@ constexpr const char* kTables[] = {
 
 pyglue::Namespace ns;
 
-py::object steal_or_throw(PyObject* result) {
-    if (!result) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
-py::object get_attr(py::handle obj, PyObject* name) {
-    return steal_or_throw(PyObject_GetAttr(obj.ptr(), name));
-}
-
 void set_attr(py::handle obj, PyObject* name, py::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
-}
-
-// What "{}".format(o) inserts.
-py::object format_value(py::handle o) {
-    return steal_or_throw(PyObject_Format(o.ptr(), nullptr));
-}
-
-// Joins already formatted pieces with no separator.
-py::object concat(std::initializer_list<PyObject*> pieces) {
-    py::tuple parts(pieces.size());
-    Py_ssize_t i = 0;
-    for (PyObject* piece : pieces) {
-        Py_INCREF(piece);
-        PyTuple_SET_ITEM(parts.ptr(), i++, piece);
-    }
-    return steal_or_throw(PyUnicode_Join(PYGLUE_INTERN(""), parts.ptr()));
-}
-
-bool is_instance(py::handle o, py::handle cls) {
-    int r = PyObject_IsInstance(o.ptr(), cls.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
 }
 
 // self._encode(o) or self._encode(o, top): through the instance, so overrides are honoured.
 py::object call_encode(py::handle self, py::handle o, PyObject* top = nullptr) {
     PyObject* args[] = {self.ptr(), o.ptr(), top};
     const size_t nargs = top ? 3 : 2;
-    return steal_or_throw(
+    return pyglue::steal(
         PyObject_VectorcallMethod(PYGLUE_INTERN("_encode"), args, nargs, nullptr));
 }
 
@@ -71,8 +40,8 @@ py::object call_encode(py::handle self, py::handle o, PyObject* top = nullptr) {
 // neither break the query nor inject code) and stay plain text inside lists, whose display
 // already quotes them by repr.
 py::object encode_text(py::handle text, py::handle top) {
-    py::object s = steal_or_throw(PyObject_Str(text.ptr()));
-    if (pyglue::truthy(top)) return steal_or_throw(PyObject_Repr(s.ptr()));
+    py::object s = pyglue::steal(PyObject_Str(text.ptr()));
+    if (pyglue::truthy(top)) return pyglue::steal(PyObject_Repr(s.ptr()));
     return s;
 }
 
@@ -85,27 +54,27 @@ PyObject* stdlib_iterable = nullptr;
 // complex are registered with the standard Number for good, so they skip its Python-level
 // __instancecheck__.
 bool is_number(py::handle o) {
-    py::object number = get_attr(ns.get("numbers"), PYGLUE_INTERN("Number"));
+    py::object number = pyglue::getattr(ns.get("numbers"), PYGLUE_INTERN("Number"));
     if (number.ptr() == stdlib_number &&
         (PyLong_CheckExact(o.ptr()) || PyFloat_CheckExact(o.ptr()) ||
          PyComplex_CheckExact(o.ptr()))) {
         return true;
     }
-    return is_instance(o, number);
+    return pyglue::isinstance(o, number);
 }
 
 // isinstance(o, collections.abc.Iterable) with `collections` read from the module; the
 // built-in containers always define __iter__, which is all the standard Iterable asks.
 bool is_iterable(py::handle o) {
-    py::object abc = get_attr(ns.get("collections"), PYGLUE_INTERN("abc"));
-    py::object iterable = get_attr(abc, PYGLUE_INTERN("Iterable"));
+    py::object abc = pyglue::getattr(ns.get("collections"), PYGLUE_INTERN("abc"));
+    py::object iterable = pyglue::getattr(abc, PYGLUE_INTERN("Iterable"));
     PyObject* p = o.ptr();
     if (iterable.ptr() == stdlib_iterable &&
         (PyList_CheckExact(p) || PyTuple_CheckExact(p) || PyDict_CheckExact(p) ||
          PySet_CheckExact(p) || PyFrozenSet_CheckExact(p))) {
         return true;
     }
-    return is_instance(o, iterable);
+    return pyglue::isinstance(o, iterable);
 }
 
 py::object encode(const pyglue::Args& a) {
@@ -129,10 +98,10 @@ py::object encode(const pyglue::Args& a) {
 
 // "{}.{}<op>{}<close>".format(self.name, self.key, self._encode(obj))
 py::object render(py::handle self, py::handle obj, PyObject* op, PyObject* close) {
-    py::object name = format_value(get_attr(self, PYGLUE_INTERN("name")));
-    py::object key = format_value(get_attr(self, PYGLUE_INTERN("key")));
-    py::object value = format_value(call_encode(self, obj));
-    return concat({name.ptr(), PYGLUE_INTERN("."), key.ptr(), op, value.ptr(), close});
+    py::object name = pyglue::format_value(pyglue::getattr(self, PYGLUE_INTERN("name")));
+    py::object key = pyglue::format_value(pyglue::getattr(self, PYGLUE_INTERN("key")));
+    py::object value = pyglue::format_value(call_encode(self, obj));
+    return pyglue::concat({name.ptr(), PYGLUE_INTERN("."), key.ptr(), op, value.ptr(), close});
 }
 
 struct Builder {
@@ -155,9 +124,9 @@ py::object build_column_class() {
     });
     cb.method("_encode", {"self", "o", {"top", py::int_(1)}}, encode);
     cb.method("__str__", {"self"}, [](const pyglue::Args& a) {
-        py::object name = format_value(get_attr(a[0], PYGLUE_INTERN("name")));
-        py::object key = format_value(get_attr(a[0], PYGLUE_INTERN("key")));
-        return concat({name.ptr(), PYGLUE_INTERN("."), key.ptr()});
+        py::object name = pyglue::format_value(pyglue::getattr(a[0], PYGLUE_INTERN("name")));
+        py::object key = pyglue::format_value(pyglue::getattr(a[0], PYGLUE_INTERN("key")));
+        return pyglue::concat({name.ptr(), PYGLUE_INTERN("."), key.ptr()});
     });
     for (const Builder& b : kBuilders) {
         // Interned once; the strings live as long as the process, like the class.
@@ -196,10 +165,10 @@ py::object build_table_class() {
         return py::none();
     });
     cb.method("__str__", {"self"},
-              [](const pyglue::Args& a) { return get_attr(a[0], PYGLUE_INTERN("name")); });
+              [](const pyglue::Args& a) { return pyglue::getattr(a[0], PYGLUE_INTERN("name")); });
     // Only consulted for names the table does not have: every such name is a column.
     cb.method("__getattr__", {"self", "key"}, [](const pyglue::Args& a) {
-        py::object name = get_attr(a[0], PYGLUE_INTERN("name"));
+        py::object name = pyglue::getattr(a[0], PYGLUE_INTERN("name"));
         return ns.get("StrModelAttr")(name, a[1]);
     });
     py::object cls = cb.build();
@@ -209,24 +178,24 @@ py::object build_table_class() {
 
 // ".limit(%s)" % value, or "" when the value is None.
 py::object optional_clause(py::handle self, PyObject* attr, PyObject* prefix) {
-    py::object value = get_attr(self, attr);
+    py::object value = pyglue::getattr(self, attr);
     if (value.is_none()) return py::reinterpret_borrow<py::object>(PYGLUE_INTERN(""));
-    py::object text = steal_or_throw(PyObject_Str(value.ptr()));
-    return concat({prefix, text.ptr(), PYGLUE_INTERN(")")});
+    py::object text = pyglue::steal(PyObject_Str(value.ptr()));
+    return pyglue::concat({prefix, text.ptr(), PYGLUE_INTERN(")")});
 }
 
 py::object render_query(const pyglue::Args& a) {
     py::handle self = a[0];
     py::list field_texts;
-    for (py::handle field : get_attr(self, PYGLUE_INTERN("fields"))) {
-        field_texts.append(steal_or_throw(PyObject_Str(field.ptr())));
+    for (py::handle field : pyglue::getattr(self, PYGLUE_INTERN("fields"))) {
+        field_texts.append(pyglue::steal(PyObject_Str(field.ptr())));
     }
-    py::object fields = steal_or_throw(PyUnicode_Join(PYGLUE_INTERN(", "), field_texts.ptr()));
-    py::object filter_list = get_attr(self, PYGLUE_INTERN("filters"));
-    py::object filters = steal_or_throw(PyUnicode_Join(PYGLUE_INTERN(", "), filter_list.ptr()));
+    py::object fields = pyglue::steal(PyUnicode_Join(PYGLUE_INTERN(", "), field_texts.ptr()));
+    py::object filter_list = pyglue::getattr(self, PYGLUE_INTERN("filters"));
+    py::object filters = pyglue::steal(PyUnicode_Join(PYGLUE_INTERN(", "), filter_list.ptr()));
     py::object limit = optional_clause(self, PYGLUE_INTERN("_limit"), PYGLUE_INTERN(".limit("));
     py::object offset = optional_clause(self, PYGLUE_INTERN("_offset"), PYGLUE_INTERN(".offset("));
-    return concat({PYGLUE_INTERN("query("), fields.ptr(), PYGLUE_INTERN(").filter("), filters.ptr(),
+    return pyglue::concat({PYGLUE_INTERN("query("), fields.ptr(), PYGLUE_INTERN(").filter("), filters.ptr(),
                    PYGLUE_INTERN(")"), limit.ptr(), offset.ptr()});
 }
 
@@ -245,7 +214,7 @@ py::object build_query_class() {
     cb.method(
         "filter", {"self"},
         [](const pyglue::Args& a) {
-            get_attr(a[0], PYGLUE_INTERN("filters")).attr("extend")(a.varargs());
+            pyglue::getattr(a[0], PYGLUE_INTERN("filters")).attr("extend")(a.varargs());
             return py::reinterpret_borrow<py::object>(a[0]);
         },
         /*varargs=*/true);
