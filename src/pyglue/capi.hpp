@@ -56,9 +56,8 @@ inline py::object concat(std::initializer_list<PyObject*> pieces) {
 template <typename... A>
 py::object call_method(py::handle self, PyObject* name, A... args) {
     PyObject* argv[] = {self.ptr(), py::handle(args).ptr()...};
-    return steal(PyObject_VectorcallMethod(name, argv, (1 + sizeof...(A)) |
-                                                           PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                           nullptr));
+    return steal(PyObject_VectorcallMethod(
+        name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // isinstance(o, cls)
@@ -77,7 +76,8 @@ inline py::object import_name(const char* dotted, const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
     PyErr_Clear();
     py::object file = py::getattr(module, "__file__", py::str("unknown location"));
-    py::object message = py::str("cannot import name '{}' from '{}' ({})").format(name, dotted, file);
+    py::object message =
+        py::str("cannot import name '{}' from '{}' ({})").format(name, dotted, file);
     PyErr_SetImportError(message.ptr(), py::str(dotted).ptr(), file.ptr());
     throw py::error_already_set();
 }

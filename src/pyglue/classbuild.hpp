@@ -18,7 +18,7 @@ namespace pyglue {
 namespace py = pybind11;
 
 class ClassBuilder {
-public:
+  public:
     // `module` is the dotted name callers see as __module__.
     ClassBuilder(std::string name, std::string module, py::tuple bases = py::tuple())
         : name_(std::move(name)), module_(std::move(module)), bases_(std::move(bases)) {
@@ -79,15 +79,15 @@ public:
 
     // Creates the class: type(name, bases, namespace), which defers to the bases' metaclass.
     py::object build() const {
-        py::object type_ = py::reinterpret_borrow<py::object>(
-            reinterpret_cast<PyObject*>(&PyType_Type));
+        py::object type_ =
+            py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
         py::tuple bases = bases_.empty() ? py::make_tuple(py::reinterpret_borrow<py::object>(
                                                reinterpret_cast<PyObject*>(&PyBaseObject_Type)))
                                          : bases_;
         return type_(name_, bases, ns_);
     }
 
-private:
+  private:
     std::string name_;
     std::string module_;
     py::tuple bases_;
@@ -95,9 +95,8 @@ private:
 };
 
 // A module-level function with the module as __module__.
-inline py::object module_function(const py::module_& m, const char* name,
-                                  std::vector<Param> params, Impl impl, bool varargs = false,
-                                  bool varkw = false) {
+inline py::object module_function(const py::module_& m, const char* name, std::vector<Param> params,
+                                  Impl impl, bool varargs = false, bool varkw = false) {
     Signature sig;
     sig.name = name;
     sig.params = std::move(params);

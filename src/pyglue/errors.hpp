@@ -20,7 +20,7 @@ template <typename... A>
 // lifetime of the scope: an exception raised meanwhile gets it as __context__, and
 // traceback.format_exc() or a logger's exc_info see it. The previous state is restored on exit.
 class HandlingScope {
-public:
+  public:
     explicit HandlingScope(py::error_already_set& caught) {
         PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_tb_);
         py::object type = caught.type(), value = caught.value(), tb = caught.trace();
@@ -30,7 +30,7 @@ public:
     HandlingScope(const HandlingScope&) = delete;
     HandlingScope& operator=(const HandlingScope&) = delete;
 
-private:
+  private:
     PyObject* saved_type_ = nullptr;
     PyObject* saved_value_ = nullptr;
     PyObject* saved_tb_ = nullptr;
@@ -38,7 +38,9 @@ private:
 
 // True when `e` is an instance of Exception (not KeyboardInterrupt, SystemExit, ...): what a
 // Python `except Exception:` clause would catch.
-inline bool is_exception(py::error_already_set& e) { return e.matches(PyExc_Exception); }
+inline bool is_exception(py::error_already_set& e) {
+    return e.matches(PyExc_Exception);
+}
 
 // Python's truth test; an error raised by __bool__ propagates.
 inline bool truthy(py::handle o) {

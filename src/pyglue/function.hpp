@@ -33,7 +33,7 @@ struct Param {
 // The arguments of one call after binding: one slot per parameter (borrowed references, valid
 // for the duration of the call), then *args and **kwargs when the signature collects them.
 class Args {
-public:
+  public:
     Args(PyObject* const* slots, std::size_t count, PyObject* varargs, PyObject* varkw)
         : slots_(slots), count_(count), varargs_(varargs), varkw_(varkw) {}
     py::handle operator[](std::size_t i) const { return slots_[i]; }
@@ -43,7 +43,7 @@ public:
     // The extra keyword arguments, a fresh dict owned by this call.
     py::dict varkw() const { return py::reinterpret_borrow<py::dict>(varkw_); }
 
-private:
+  private:
     PyObject* const* slots_;
     std::size_t count_;
     PyObject* varargs_;
@@ -72,8 +72,7 @@ struct FunctionRecord {
 };
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     PyObject* dict;
     PyObject* name;
     PyObject* qualname;
@@ -195,8 +194,7 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t na
                                                       std::to_string(nparams);
         return fail_type_error(qualname_of(self) + "() takes " + takes + " positional argument" +
                                (nparams == 1 && required == nparams ? "" : "s") + " but " +
-                               std::to_string(nargs) + (nargs == 1 ? " was" : " were") +
-                               " given");
+                               std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given");
     }
 
     std::vector<std::string> missing;
@@ -293,7 +291,8 @@ inline PyObject* get_signature(PyObject* self, void*) {
         py::object P = inspect.attr("Parameter");
         py::list params;
         for (const Param& p : f->rec->sig.params) {
-            py::object d = p.default_value ? p.default_value : inspect.attr("Parameter").attr("empty");
+            py::object d =
+                p.default_value ? p.default_value : inspect.attr("Parameter").attr("empty");
             params.append(P(p.name, P.attr("POSITIONAL_OR_KEYWORD"), py::arg("default") = d));
         }
         if (f->rec->sig.varargs) params.append(P("args", P.attr("VAR_POSITIONAL")));
@@ -327,16 +326,15 @@ inline PyTypeObject* function_type() {
             {"__signature__", get_signature, nullptr, nullptr, nullptr},
             {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
             {nullptr, nullptr, nullptr, nullptr, nullptr}};
-        static PyType_Slot slots[] = {
-            {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-            {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
-            {Py_tp_clear, reinterpret_cast<void*>(clear)},
-            {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-            {Py_tp_descr_get, reinterpret_cast<void*>(descr_get)},
-            {Py_tp_repr, reinterpret_cast<void*>(repr)},
-            {Py_tp_members, members},
-            {Py_tp_getset, getset},
-            {0, nullptr}};
+        static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+                                      {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+                                      {Py_tp_clear, reinterpret_cast<void*>(clear)},
+                                      {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+                                      {Py_tp_descr_get, reinterpret_cast<void*>(descr_get)},
+                                      {Py_tp_repr, reinterpret_cast<void*>(repr)},
+                                      {Py_tp_members, members},
+                                      {Py_tp_getset, getset},
+                                      {0, nullptr}};
         static PyType_Spec spec = {"pyglue.function", sizeof(FunctionObject), 0,
                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
                                        Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
@@ -382,7 +380,8 @@ inline py::object make_function(Signature sig, Impl impl) {
     f->name = py::str(s.name).release().ptr();
     f->qualname = py::str(s.qualname.empty() ? s.name : s.qualname).release().ptr();
     f->doc = s.doc.empty() ? (Py_INCREF(Py_None), Py_None) : py::str(s.doc).release().ptr();
-    f->module = s.module.empty() ? (Py_INCREF(Py_None), Py_None) : py::str(s.module).release().ptr();
+    f->module =
+        s.module.empty() ? (Py_INCREF(Py_None), Py_None) : py::str(s.module).release().ptr();
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
 }

@@ -4,8 +4,8 @@
 #include <Python.h>
 
 // A process-lifetime interned str for a literal; created on first use, never released.
-#define PYGLUE_INTERN(text)                                                 \
-    ([]() -> PyObject* {                                                    \
-        static PyObject* interned_ = PyUnicode_InternFromString(text);      \
-        return interned_;                                                   \
+#define PYGLUE_INTERN(text)                                            \
+    ([]() -> PyObject* {                                               \
+        static PyObject* interned_ = PyUnicode_InternFromString(text); \
+        return interned_;                                              \
     }())

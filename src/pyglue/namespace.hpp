@@ -15,7 +15,7 @@ namespace pyglue {
 namespace py = pybind11;
 
 class Namespace {
-public:
+  public:
     // Binds the module whose namespace is consulted. Called once, in PYBIND11_MODULE.
     void bind(py::module_ m) {
         // Intentionally leaked: the module outlives every call, and a destructor running after
@@ -58,7 +58,7 @@ public:
         set(alias, py::module_::import(dotted).attr(name));
     }
 
-private:
+  private:
     py::module_* module_ = nullptr;
     PyObject* dict_ = nullptr;  // borrowed from the leaked module
 };

@@ -24,7 +24,9 @@ inline double round_digits(double x, int ndigits) {
 }
 
 // round(x) for a float x: the nearest integer, ties to even (the default FP rounding mode).
-inline double round_integer(double x) { return std::nearbyint(x); }
+inline double round_integer(double x) {
+    return std::nearbyint(x);
+}
 
 // round(value, ndigits) for any Python value: a fast path for exact floats, Python's own round
 // for everything else (ints stay ints, numpy scalars keep their type, None raises TypeError).

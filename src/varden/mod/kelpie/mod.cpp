@@ -33,7 +33,8 @@ py::object start_up(const Args& a) {
     py::handle mod_config = a[2];
 
     if (pyglue::truthy(mod_config.attr("enable_kafka_output"))) {
-        py::object kafka_output = pyglue::import_name("varden.mod.kelpie.kafka_output", "KafkaOutput");
+        py::object kafka_output =
+            pyglue::import_name("varden.mod.kelpie.kafka_output", "KafkaOutput");
         kafka_output(env, mod_config.attr("daily_last_event"),
                      mod_config.attr("daily_collect_trade"), mod_config.attr("style"))
             .attr("register_event")();

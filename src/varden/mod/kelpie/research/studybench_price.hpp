@@ -69,7 +69,7 @@ inline py::object get_price(const pyglue::Args& a) {
                             bar_count.ptr(),   fre_step.ptr(), fields.ptr(),
                             skip_paused.ptr(), fq.ptr(),       start.ptr()};
         return pyglue::steal(PyObject_VectorcallMethod(PYGLUE_INTERN("history_window"), args,
-                                                        std::size(args), nullptr));
+                                                       std::size(args), nullptr));
     };
     if (PyUnicode_Check(securities.ptr())) return read(securities);
     if (!PyList_Check(securities.ptr())) return py::none();

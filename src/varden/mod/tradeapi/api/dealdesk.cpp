@@ -166,12 +166,14 @@ py::object get_account_token(const pyglue::Args& a) {
     py::dict request;
     request["ReqType"] = 594177;
     request["params"] = params;
-    py::object reply =
-        pyglue::call_method(pyglue::getattr(self, DD_KEY("_trader_rpc")), DD_KEY("call_rpc_json"), request);
+    py::object reply = pyglue::call_method(pyglue::getattr(self, DD_KEY("_trader_rpc")),
+                                           DD_KEY("call_rpc_json"), request);
     py::object result = item_get(reply, DD_KEY("result"), py::dict());
     for (py::handle account : item_get(result, DD_KEY("Accounts"), py::list())) {
-        if (equal(pyglue::item(account, DD_KEY("AccountID")), pyglue::getattr(self, DD_KEY("account_id"))) &&
-            equal(pyglue::item(account, DD_KEY("TradeType")), pyglue::getattr(self, DD_KEY("_trade_type")))) {
+        if (equal(pyglue::item(account, DD_KEY("AccountID")),
+                  pyglue::getattr(self, DD_KEY("account_id"))) &&
+            equal(pyglue::item(account, DD_KEY("TradeType")),
+                  pyglue::getattr(self, DD_KEY("_trade_type")))) {
             py::object token = pyglue::item(account, DD_KEY("fund_token"));
             self.attr("_account_token") = token;
             return token;
@@ -234,7 +236,8 @@ py::object secondary_orders(const pyglue::Args& a) {
 
 // pd.Timestamp(value).strftime("%Y-%m-%d %H:%M:%S")
 py::object request_time(py::handle value) {
-    return pyglue::getattr(ns.get("pd"), DD_KEY("Timestamp"))(value).attr("strftime")("%Y-%m-%d %H:%M:%S");
+    return pyglue::getattr(ns.get("pd"), DD_KEY("Timestamp"))(value).attr("strftime")(
+        "%Y-%m-%d %H:%M:%S");
 }
 
 py::object get_orders(const pyglue::Args& a) {
@@ -312,8 +315,8 @@ py::object register_push(const pyglue::Args& a) {
         py::object message = item_get(error, DD_KEY("message"));
         if (!pyglue::truthy(message)) message = py::str(kNoDetail);
         message = pyglue::steal(PyObject_Str(message.ptr()));
-        raise_trade_exception(
-            pyglue::concat({py::str("委托推送注册失败(").ptr(), id.ptr(), DD_KEY("): "), message.ptr()}));
+        raise_trade_exception(pyglue::concat(
+            {py::str("委托推送注册失败(").ptr(), id.ptr(), DD_KEY("): "), message.ptr()}));
     }
     py::object handler = make_push_handler(py::reinterpret_borrow<py::object>(self),
                                            py::reinterpret_borrow<py::object>(a[1]));

@@ -18,15 +18,10 @@ constexpr const char* kModuleName = "varden.mod.tradeapi.api.dealdesk";
 // The module's own namespace: collaborators are read from it at call time.
 inline pyglue::Namespace ns;
 
-
-
 // item.get(key, dflt)
 inline py::object item_get(py::handle item, PyObject* key, py::handle dflt = py::none()) {
     return pyglue::get(item, py::handle(key), dflt);
 }
-
-
-
 
 // The record type (NameDict) as the module currently binds it, called with one dict of fields.
 // A dict subclass that keeps dict's own construction is filled in place, which is what calling
@@ -62,7 +57,5 @@ class RecordType {
     py::object cls_;
     bool direct_ = false;
 };
-
-
 
 }  // namespace dealdesk

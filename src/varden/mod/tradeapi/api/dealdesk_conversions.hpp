@@ -308,7 +308,8 @@ inline py::object side_revert(py::handle cls, py::handle num) {
 // cls.SIDE.revert for a run of records, with the member table read once while it is ours.
 class SideNames {
   public:
-    explicit SideNames(py::handle side_cls) : revert_(pyglue::getattr(side_cls, PYGLUE_INTERN("revert"))) {
+    explicit SideNames(py::handle side_cls)
+        : revert_(pyglue::getattr(side_cls, PYGLUE_INTERN("revert"))) {
         if (PyMethod_Check(revert_.ptr()) &&
             PyMethod_GET_FUNCTION(revert_.ptr()) == side_revert_function &&
             plain_side_lookup(PyMethod_GET_SELF(revert_.ptr()))) {

@@ -31,7 +31,8 @@ struct RecordContext {
         py::object middle =
             pyglue::truthy(date) ? py::reinterpret_borrow<py::object>(DD_KEY(" ")) : day;
         py::object clock = pyglue::format_value(time);
-        return timestamp_from_text(timestamp, pyglue::concat({day.ptr(), middle.ptr(), clock.ptr()}));
+        return timestamp_from_text(timestamp,
+                                   pyglue::concat({day.ptr(), middle.ptr(), clock.ptr()}));
     }
 
     MarketSuffixes market;
@@ -123,8 +124,8 @@ inline py::object pushed_order_record(const RecordContext& ctx, py::handle item)
         {DD_KEY("side"), ctx.side_name(pyglue::item(item, DD_KEY("Side")))},
         {DD_KEY("price"), pyglue::item(item, DD_KEY("OrderPrice"))},
         {DD_KEY("price_type"), pyglue::item(item, DD_KEY("OrderType"))},
-        {DD_KEY("datetime"),
-         ctx.moment(pyglue::item(item, DD_KEY("OrderDate")), pyglue::item(item, DD_KEY("OrderEntryTime")))},
+        {DD_KEY("datetime"), ctx.moment(pyglue::item(item, DD_KEY("OrderDate")),
+                                        pyglue::item(item, DD_KEY("OrderEntryTime")))},
         {DD_KEY("status"), item_get(item, DD_KEY("OrderStatusMsg"))},
         {DD_KEY("trade_amount"), pyglue::item(item, DD_KEY("TradeVolume"))},
         {DD_KEY("trade_price"), pyglue::item(item, DD_KEY("AvgPx"))},
@@ -142,8 +143,8 @@ inline py::object instruction_record(const RecordContext& ctx, py::handle price_
         {DD_KEY("amount"), pyglue::item(item, DD_KEY("qty"))},
         {DD_KEY("side"), ctx.side_name(pyglue::item(item, DD_KEY("side")))},
         {DD_KEY("price"), pyglue::item(item, DD_KEY("price"))},
-        {DD_KEY("price_type"),
-         pyglue::call_method(price_types, DD_KEY("revert"), pyglue::item(item, DD_KEY("pricetype")))},
+        {DD_KEY("price_type"), pyglue::call_method(price_types, DD_KEY("revert"),
+                                                   pyglue::item(item, DD_KEY("pricetype")))},
         {DD_KEY("datetime"),
          ctx.moment(pyglue::item(item, DD_KEY("date")), pyglue::item(item, DD_KEY("time")))},
         {DD_KEY("status"), item_get(item, DD_KEY("statusmsg"))},

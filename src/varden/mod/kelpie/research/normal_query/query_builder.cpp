@@ -32,8 +32,7 @@ void set_attr(py::handle obj, PyObject* name, py::handle value) {
 py::object call_encode(py::handle self, py::handle o, PyObject* top = nullptr) {
     PyObject* args[] = {self.ptr(), o.ptr(), top};
     const size_t nargs = top ? 3 : 2;
-    return pyglue::steal(
-        PyObject_VectorcallMethod(PYGLUE_INTERN("_encode"), args, nargs, nullptr));
+    return pyglue::steal(PyObject_VectorcallMethod(PYGLUE_INTERN("_encode"), args, nargs, nullptr));
 }
 
 // Text values become Python literals at the top level (quotes and line breaks inside them can
@@ -195,8 +194,8 @@ py::object render_query(const pyglue::Args& a) {
     py::object filters = pyglue::steal(PyUnicode_Join(PYGLUE_INTERN(", "), filter_list.ptr()));
     py::object limit = optional_clause(self, PYGLUE_INTERN("_limit"), PYGLUE_INTERN(".limit("));
     py::object offset = optional_clause(self, PYGLUE_INTERN("_offset"), PYGLUE_INTERN(".offset("));
-    return pyglue::concat({PYGLUE_INTERN("query("), fields.ptr(), PYGLUE_INTERN(").filter("), filters.ptr(),
-                   PYGLUE_INTERN(")"), limit.ptr(), offset.ptr()});
+    return pyglue::concat({PYGLUE_INTERN("query("), fields.ptr(), PYGLUE_INTERN(").filter("),
+                           filters.ptr(), PYGLUE_INTERN(")"), limit.ptr(), offset.ptr()});
 }
 
 py::object build_query_class() {
