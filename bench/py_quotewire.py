@@ -117,7 +117,7 @@ def futures_minute_quotation_get(instrument, start_dt, end_dt, field, last_data)
 
 
 def option_daily_quotation_get(instrument, start_dt, end_dt, field, last_data):
-    field = field.copy()
+    field = list(field)
     last_data_dict = dict(zip(field, last_data[-1]))
     data = _fetch(OptionBaseDataRequest, _data_option_fix, instrument, start_dt, end_dt,
                   "daily", last_data_dict)
@@ -125,7 +125,7 @@ def option_daily_quotation_get(instrument, start_dt, end_dt, field, last_data):
 
 
 def option_minute_quotation_get(instrument, start_dt, end_dt, field, last_data):
-    field = field.copy()
+    field = list(field)
     last_data_dict = dict(zip(field, last_data[-1]))
     data = _fetch(OptionBaseDataRequest, _data_option_fix, instrument, start_dt, end_dt,
                   "minute", last_data_dict)

@@ -58,6 +58,8 @@ struct Signature {
     std::vector<Param> params;
     bool varargs = false;
     bool varkw = false;
+    std::string varargs_name = "args";  // how inspect.signature shows *args and **kwargs
+    std::string varkw_name = "kwargs";
     std::string doc;
     std::string module;  // __module__; empty: None
 };
@@ -295,8 +297,9 @@ inline PyObject* get_signature(PyObject* self, void*) {
                 p.default_value ? p.default_value : inspect.attr("Parameter").attr("empty");
             params.append(P(p.name, P.attr("POSITIONAL_OR_KEYWORD"), py::arg("default") = d));
         }
-        if (f->rec->sig.varargs) params.append(P("args", P.attr("VAR_POSITIONAL")));
-        if (f->rec->sig.varkw) params.append(P("kwargs", P.attr("VAR_KEYWORD")));
+        const Signature& sig = f->rec->sig;
+        if (sig.varargs) params.append(P(sig.varargs_name, P.attr("VAR_POSITIONAL")));
+        if (sig.varkw) params.append(P(sig.varkw_name, P.attr("VAR_KEYWORD")));
         return inspect.attr("Signature")(params).release().ptr();
     } catch (py::error_already_set& e) {
         e.restore();

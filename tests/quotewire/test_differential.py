@@ -8,7 +8,6 @@ types, warn the same, raise the same errors, and leave the records in the same s
 
 import copy
 import datetime
-import math
 import random
 import warnings
 from functools import partial
@@ -258,3 +257,109 @@ def test_quotation_entry_matches_python(qw, pyref, make_layer, seed):
             assert caller_fields == fields
             results.append((got is block, got.dtype, repr(got.tolist()), list(layer.log.entries)))
         assert results[0] == results[1]
+
+
+DROP = "drop the key"  # a text survives the deep copies of run()
+
+
+class Meddler:
+    """A number whose first truth test, conversion or arithmetic changes a record: what the
+    fixes read afterwards must be what Python reads afterwards."""
+
+    def __init__(self, value, target, key, new=DROP):
+        self.value, self.target, self.key, self.new = value, target, key, new
+        self.done = False
+
+    def _meddle(self):
+        if not self.done:
+            self.done = True
+            if self.new == DROP:
+                self.target.pop(self.key, None)
+            else:
+                self.target[self.key] = self.new
+
+    def __bool__(self):
+        self._meddle()
+        return bool(self.value)
+
+    def __float__(self):
+        self._meddle()
+        return float(self.value)
+
+    def __round__(self, digits=None):
+        self._meddle()
+        return round(self.value, digits)
+
+    def _op(fn):
+        def method(self, other):
+            self._meddle()
+            return fn(self.value, other)
+        return method
+
+    __add__ = _op(lambda a, b: a + b)
+    __radd__ = _op(lambda a, b: b + a)
+    __sub__ = _op(lambda a, b: a - b)
+    __rsub__ = _op(lambda a, b: b - a)
+    __mul__ = _op(lambda a, b: a * b)
+    __rmul__ = _op(lambda a, b: b * a)
+    __truediv__ = _op(lambda a, b: a / b)
+    __rtruediv__ = _op(lambda a, b: b / a)
+
+
+def meddling_cases():
+    """(fix name, record, reference, previous) with values that change the records mid-fix."""
+    cases = []
+    when = pd.Timestamp("2024-03-05 10:00")
+    # futures: the live close changes the reference settle, then the live settle
+    for new in (0.0, np.float64(3500.0), DROP, 7):
+        record = {"trade_date": when, "close": None, "settle": 0.0, "high": 2.0, "low": 1.0}
+        ref = {"settle": np.float64(3490.0), "close": 3480.0, "buy_margin": 0.1}
+        record["close"] = Meddler(3510.0, ref, "settle", new)
+        cases.append(("_data_future_fix", record, ref, None))
+        record = {"trade_date": when, "close": 3510.0, "high": 2.0, "low": 1.0}
+        record["settle"] = Meddler(3505.0, record, "settle", new)  # drops itself when tested
+        cases.append(("_data_future_fix", record, dict(ref), None))
+    # options: the live close changes the reference close the quote falls back on
+    for new in (0.0, np.float64(0.3), DROP):
+        record = {"trade_date": when, "volume": 2, "turnover": 52000.0}
+        ref = {"close": 0.25, "avg_price": 0.3}
+        record["close"] = Meddler(0.31, ref, "close", new)
+        cases.append(("_data_option_fix", record, ref, {}))
+    # stocks: the limit test changes the close, the volume test changes the previous record
+    for new in (0.0, np.float64(9.5), DROP, None):
+        record = {"trade_date": when, "ticker": "600000", "close": 10.2, "volume": 100.0,
+                  "turnover": 1020.0, "high": 10.3, "low": 10.0}
+        ref = {"close": np.float64(10.0), "order_book_id": "600000.SH", "volume": 1000.0,
+               "turnover_rate": 0.5, "is_paused": 0.0}
+        ref["high_limit"] = Meddler(11.0, ref, "close", new)
+        cases.append(("_data_fix", record, ref, {"close": 10.1, "volume": 3.0}))
+        record = dict(record, volume=None)
+        prev = {"close": 10.1, "volume": 3.0, "turnover_rate": 0.2}
+        record["volume"] = Meddler(0, prev, "volume", new)
+        cases.append(("_data_fix", record, dict(ref, high_limit=11.0), prev))
+        ref = dict(ref, high_limit=11.0)
+        ref["close"] = Meddler(10.0, ref, "volume", new)
+        cases.append(("_data_fix", dict(record, volume=100.0), ref, {}))
+    return cases
+
+
+@pytest.mark.parametrize("case", range(len(meddling_cases())))
+@pytest.mark.parametrize("minute", [False, True])
+def test_values_that_change_records_mid_fix(qw, pyref, case, minute):
+    name, record, ref, prev = meddling_cases()[case]
+
+    def call(module):
+        fix = getattr(module, name)
+
+        def run_fix(record, ref, prev):
+            if name == "_data_future_fix":
+                return partial(fix, last_data=ref)(record)
+            extra = {"rm_mins": ["0930"]} if minute and name == "_data_fix" else {}
+            return partial(fix, last_data=ref, **extra)(record, last_symbol_dict=prev)
+
+        outcome, args, warned = run(run_fix, [record, ref, prev], lambda args: {})
+        plain = [{k: (v.value if isinstance(v, Meddler) else v) for k, v in d.items()}
+                 if isinstance(d, dict) else d for d in args]
+        return outcome, plain, warned
+
+    compare(call(qw), call(pyref))

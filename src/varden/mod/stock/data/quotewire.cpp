@@ -13,6 +13,7 @@
 #include "quotewire_fetch.hpp"
 #include "quotewire_fixes.hpp"
 #include "quotewire_numbers.hpp"
+#include "quotewire_reader.hpp"
 
 namespace py = pybind11;
 using pyglue::Param;
@@ -43,10 +44,16 @@ void define_fetch(py::module_& m) {
     pyglue::def(m, "option_minute_quotation_get", getter_params(), [](const pyglue::Args& a) {
         return quotewire::derivative_quotation_get(quotewire::kOptionMinute, a);
     });
-    pyglue::def(m, "stock_base",
-                {"instrument", {"start_dt", py::none()}, {"end_dt", py::none()},
-                 {"date_type", py::str("minute")}},
-                quotewire::stock_base, /*varargs=*/false, /*varkw=*/true);
+    pyglue::Signature base;
+    base.name = "stock_base";
+    base.module = PyModule_GetName(m.ptr());
+    base.params = {"instrument",
+                   {"start_dt", py::none()},
+                   {"end_dt", py::none()},
+                   {"date_type", py::str("minute")}};
+    base.varkw = true;
+    base.varkw_name = "extra_params";
+    m.attr("stock_base") = pyglue::make_function(std::move(base), quotewire::stock_base);
 }
 
 void define_fixes(py::module_& m) {
@@ -74,9 +81,9 @@ PYBIND11_MODULE(quotewire, m) {
     ns.import_from("varden.mod.stock.model",
                    {"INST_TYPE_IN_STOCK_ACCOUNT", "INST_TYPE_IN_FUTURE_ACCOUNT",
                     "INST_TYPE_IN_OPTION_ACCOUNT"});
-    ns.import_from("varden.mod.stock.data.real_data",
-                   {"FutureBaseDataRequest", "RealData", "StockBaseDataRequest",
-                    "OptionBaseDataRequest"});
+    ns.import_from(
+        "varden.mod.stock.data.real_data",
+        {"FutureBaseDataRequest", "RealData", "StockBaseDataRequest", "OptionBaseDataRequest"});
 
     quotewire::init_numbers(ns.get("np").attr("float64"));
     quotewire::init_bar_time(ns.get("pd").attr("Timestamp"));

@@ -1,4 +1,4 @@
-// The quotation module's namespace and the mapping reads its record code is written in.
+// The quotation module's namespace and the small helpers its parts share.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -11,11 +11,6 @@ namespace py = pybind11;
 // Collaborators and module state are read from here at call time (mock.patch works).
 inline pyglue::Namespace ns;
 
-inline py::object steal_or_throw(PyObject* result) {
-    if (!result) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
 // A process-lifetime Python int constant.
 template <long Value>
 PyObject* int_const() {
@@ -23,54 +18,51 @@ PyObject* int_const() {
     return value;
 }
 
-// mapping[key]: plain dicts are read directly and raise KeyError(key) as dict does.
-inline py::object item_at(py::handle mapping, PyObject* key) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject* v = pyglue::dict_lookup(mapping.ptr(), key);
-        if (!v) {
-            PyErr_SetObject(PyExc_KeyError, key);
-            throw py::error_already_set();
-        }
-        return py::reinterpret_borrow<py::object>(v);
-    }
-    return steal_or_throw(PyObject_GetItem(mapping.ptr(), key));
-}
-
 // mapping.get(key, dflt)
 inline py::object get(py::handle mapping, PyObject* key, py::handle dflt = py::none()) {
     return pyglue::get(mapping, py::handle(key), dflt);
 }
 
-// outer.get(outer_key, inner.get(inner_key, dflt)). Python evaluates the inner read first;
-// only for two plain dicts, where reading has no side effects, is it skipped when not needed.
-inline py::object get_or(py::handle outer, PyObject* outer_key, py::handle inner,
-                         PyObject* inner_key, py::handle dflt = py::none()) {
-    if (PyDict_CheckExact(outer.ptr()) && PyDict_CheckExact(inner.ptr())) {
-        PyObject* v = pyglue::dict_lookup(outer.ptr(), outer_key);
-        if (!v) v = pyglue::dict_lookup(inner.ptr(), inner_key);
-        return py::reinterpret_borrow<py::object>(v ? v : dflt.ptr());
-    }
-    py::object fallback = get(inner, inner_key, dflt);
-    return get(outer, outer_key, fallback);
+inline bool truthy(py::handle value) {
+    return pyglue::truthy(value);
 }
 
-inline bool truthy(py::handle value) { return pyglue::truthy(value); }
-
-// Updates `record` with `pairs` (key, value) in order, as record.update(dict(pairs)) does.
+// The new fields of a record, computed before the record is touched; owns its values.
 template <std::size_t N>
-void update_record(py::handle record, PyObject* const (&keys)[N], py::object (&values)[N]) {
-    if (PyDict_CheckExact(record.ptr())) {
-        for (std::size_t i = 0; i < N; ++i) {
-            if (PyDict_SetItem(record.ptr(), keys[i], values[i].ptr()) < 0) {
-                throw py::error_already_set();
-            }
-        }
-        return;
+class NewFields {
+  public:
+    NewFields() = default;
+    NewFields(const NewFields&) = delete;
+    NewFields& operator=(const NewFields&) = delete;
+    ~NewFields() {
+        for (PyObject* v : values_) Py_XDECREF(v);
     }
-    py::dict fields;
-    for (std::size_t i = 0; i < N; ++i) fields[keys[i]] = values[i];
-    record.attr("update")(fields);
-}
+
+    void set(std::size_t i, py::object value) { values_[i] = value.release().ptr(); }
+    void set_borrowed(std::size_t i, PyObject* value) {
+        Py_INCREF(value);
+        values_[i] = value;
+    }
+
+    // record.update({keys[0]: values[0], ...}): plain dicts get the keys in order, as update
+    // inserts them; other mappings get their own update.
+    void apply(py::handle record, PyObject* const (&keys)[N]) const {
+        if (PyDict_CheckExact(record.ptr())) {
+            for (std::size_t i = 0; i < N; ++i) {
+                if (PyDict_SetItem(record.ptr(), keys[i], values_[i]) < 0) {
+                    throw py::error_already_set();
+                }
+            }
+            return;
+        }
+        py::dict fields;
+        for (std::size_t i = 0; i < N; ++i) fields[py::handle(keys[i])] = py::handle(values_[i]);
+        record.attr("update")(fields);
+    }
+
+  private:
+    PyObject* values_[N] = {};
+};
 
 // The discard signal the data layer recognises: Exception("useless value.").
 [[noreturn]] inline void discard_record() {

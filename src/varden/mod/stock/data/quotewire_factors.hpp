@@ -18,7 +18,7 @@ constexpr const char* kFactorQuery =
 
 // a, b, ... = value: Python's unpacking, with its error texts.
 inline std::vector<py::object> unpack(py::handle value, std::size_t count) {
-    py::object items = steal_or_throw(PyObject_GetIter(value.ptr()));
+    py::object items = pyglue::steal(PyObject_GetIter(value.ptr()));
     std::vector<py::object> out;
     while (out.size() < count) {
         PyObject* item = PyIter_Next(items.ptr());
@@ -48,8 +48,8 @@ inline bool differs_from(py::handle obj, const char* name, py::handle date) {
         PyErr_Clear();
         value = PyUnicode_FromString("");
     }
-    py::object current = steal_or_throw(value);
-    return truthy(steal_or_throw(PyObject_RichCompare(current.ptr(), date.ptr(), Py_NE)));
+    py::object current = pyglue::steal(value);
+    return truthy(pyglue::steal(PyObject_RichCompare(current.ptr(), date.ptr(), Py_NE)));
 }
 
 // The special method `name` of `obj`, looked up on its type and bound, as `with` does.
@@ -66,7 +66,7 @@ inline py::object special_method(py::handle obj, const char* name) {
     py::object method = py::reinterpret_steal<py::object>(found);
     descrgetfunc bind = Py_TYPE(found)->tp_descr_get;
     if (!bind) return method;
-    return steal_or_throw(bind(found, obj.ptr(), type));
+    return pyglue::steal(bind(found, obj.ptr(), type));
 }
 
 // with ExtraHDFStore() as store: frame = store.read(query)
@@ -98,7 +98,7 @@ inline bool load_factors(py::handle date) {
     }
     py::object frame = read_extra_store(py::str(kFactorQuery).attr("format")(date));
     if (truthy(frame.attr("empty"))) return false;
-    py::object rows = steal_or_throw(PyObject_GetIter(frame.attr("iterrows")().ptr()));
+    py::object rows = pyglue::steal(PyObject_GetIter(frame.attr("iterrows")().ptr()));
     while (PyObject* pair = PyIter_Next(rows.ptr())) {
         py::object row = unpack(py::reinterpret_steal<py::object>(pair), 2)[1];
         py::object factor = row.attr("get")("factor");
@@ -129,7 +129,7 @@ inline py::object real_factor(const pyglue::Args& args) {
     try {
         py::object key = py::str("{}-{}").attr("format")(date, symbol);
         py::object value = ns.get("real_factor_cache").attr("get")(key);
-        return steal_or_throw(PyNumber_Float(value.ptr()));
+        return pyglue::steal(PyNumber_Float(value.ptr()));
     } catch (py::error_already_set& e) {
         if (!pyglue::is_exception(e)) throw;
         return py::none();
@@ -141,8 +141,9 @@ namespace detail {
 // from varden.mod.stock.data.fast_data_source import FastDataSource
 inline py::object import_fast_data_source() {
     constexpr const char* kModule = "varden.mod.stock.data.fast_data_source";
-    py::object module = py::module_::import("builtins").attr("__import__")(
-        kModule, py::none(), py::none(), py::make_tuple("FastDataSource"), 0);
+    py::object module = py::module_::import("builtins")
+                            .attr("__import__")(kModule, py::none(), py::none(),
+                                                py::make_tuple("FastDataSource"), 0);
     PyObject* cls = PyObject_GetAttrString(module.ptr(), "FastDataSource");
     if (cls) return py::reinterpret_steal<py::object>(cls);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
@@ -187,19 +188,18 @@ inline py::object local_function(const char* name, pyglue::Impl impl) {
 inline py::object real_pre_field(const pyglue::Args& args) {
     py::handle symbol = args[0];
     py::object fast_data_source = detail::import_fast_data_source();
-    py::object now_dt = ns.get("pd").attr("Timestamp").attr("now")().attr("normalize")().attr(
-        "value");
-    py::object fq_data = fast_data_source().attr("_dividends").attr("get_pre_with_symbol")(
-        symbol, now_dt, now_dt);
+    py::object now_dt =
+        ns.get("pd").attr("Timestamp").attr("now")().attr("normalize")().attr("value");
+    py::object fq_data =
+        fast_data_source().attr("_dividends").attr("get_pre_with_symbol")(symbol, now_dt, now_dt);
     if (py::len(fq_data) > 0) {
         std::vector<py::object> event = detail::unpack(fq_data[py::int_(0)], 9);
         return detail::local_function("pre_field", [event](const pyglue::Args& a) {
             return detail::adjust_close(event, a[0]);
         });
     }
-    return detail::local_function("<lambda>", [](const pyglue::Args& a) {
-        return py::reinterpret_borrow<py::object>(a[0]);
-    });
+    return detail::local_function(
+        "<lambda>", [](const pyglue::Args& a) { return py::reinterpret_borrow<py::object>(a[0]); });
 }
 
 }  // namespace quotewire

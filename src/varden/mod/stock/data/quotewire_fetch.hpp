@@ -20,9 +20,9 @@ inline bool contains(py::handle container, PyObject* text) {
 
 // dict(zip(field, last_data[-1])): the reference record of the last historical bar.
 inline py::dict last_bar_record(py::handle field, py::handle last_data) {
-    py::object row = steal_or_throw(PyObject_GetItem(last_data.ptr(), py::int_(-1).ptr()));
-    py::object names = steal_or_throw(PyObject_GetIter(field.ptr()));
-    py::object values = steal_or_throw(PyObject_GetIter(row.ptr()));
+    py::object row = pyglue::steal(PyObject_GetItem(last_data.ptr(), py::int_(-1).ptr()));
+    py::object names = pyglue::steal(PyObject_GetIter(field.ptr()));
+    py::object values = pyglue::steal(PyObject_GetIter(row.ptr()));
     py::dict record;
     while (true) {
         py::object name = py::reinterpret_steal<py::object>(PyIter_Next(names.ptr()));
@@ -84,7 +84,7 @@ inline py::dict stock_reference(py::handle instrument, py::handle field, py::han
 // stock_base(instrument, start_dt=None, end_dt=None, date_type="minute", **extra_params)
 inline py::object stock_base(const pyglue::Args& args) {
     py::object request_type = ns.get("StockBaseDataRequest");
-    py::object request = steal_or_throw(
+    py::object request = pyglue::steal(
         PyObject_Call(request_type.ptr(), py::make_tuple(args[0]).ptr(), args.varkw().ptr()));
     py::object reader = ns.get("RealData")(ns.get("system_log"), request);
     py::object get_real_data = reader.attr("get_real_data");
@@ -103,8 +103,8 @@ inline py::object stock_daily_quotation_get(const pyglue::Args& args) {
     }
     py::object stock_base_fn = ns.get("stock_base");
     py::object fix = ns.get("partial")(ns.get("_data_fix"), py::arg("last_data") = reference);
-    py::object data = stock_base_fn(instrument, args[1], args[2], "daily",
-                                    py::arg("data_fix_fn") = fix);
+    py::object data =
+        stock_base_fn(instrument, args[1], args[2], "daily", py::arg("data_fix_fn") = fix);
     return detail::append_today(data, last_data, field, "trade_date", true);
 }
 
@@ -131,20 +131,20 @@ struct DerivativeGetter {
     bool copy_field;
 };
 
-inline constexpr DerivativeGetter kFuturesDaily{"FutureBaseDataRequest", "_data_future_fix",
-                                                "daily", "trade_date", true, false};
-inline constexpr DerivativeGetter kFuturesMinute{"FutureBaseDataRequest", "_data_future_fix",
-                                                 "minute", "trade_date", false, false};
-inline constexpr DerivativeGetter kOptionDaily{"OptionBaseDataRequest", "_data_option_fix",
-                                               "daily", "date", true, true};
-inline constexpr DerivativeGetter kOptionMinute{"OptionBaseDataRequest", "_data_option_fix",
-                                                "minute", "trade_date", false, true};
+inline constexpr DerivativeGetter kFuturesDaily{
+    "FutureBaseDataRequest", "_data_future_fix", "daily", "trade_date", true, false};
+inline constexpr DerivativeGetter kFuturesMinute{
+    "FutureBaseDataRequest", "_data_future_fix", "minute", "trade_date", false, false};
+inline constexpr DerivativeGetter kOptionDaily{
+    "OptionBaseDataRequest", "_data_option_fix", "daily", "date", true, true};
+inline constexpr DerivativeGetter kOptionMinute{
+    "OptionBaseDataRequest", "_data_option_fix", "minute", "trade_date", false, true};
 
 inline py::object derivative_quotation_get(const DerivativeGetter& getter,
                                            const pyglue::Args& args) {
     py::handle instrument = args[0], last_data = args[4];
     // The option getters work on their own copy of the caller's field list.
-    py::object field = getter.copy_field ? steal_or_throw(PySequence_List(args[3].ptr()))
+    py::object field = getter.copy_field ? pyglue::steal(PySequence_List(args[3].ptr()))
                                          : py::reinterpret_borrow<py::object>(args[3]);
     py::dict reference = detail::last_bar_record(field, last_data);
     py::object data = detail::fetch_today(getter.request_class, getter.fix, instrument, args[1],
@@ -173,7 +173,7 @@ inline py::object choose_getter(py::handle instrument, py::handle fre) {
     for (const auto& row : table) {
         if (!of_kind(instrument, row[0])) continue;
         py::object is_daily =
-            steal_or_throw(PyObject_RichCompare(fre.ptr(), PYGLUE_INTERN("1d"), Py_EQ));
+            pyglue::steal(PyObject_RichCompare(fre.ptr(), PYGLUE_INTERN("1d"), Py_EQ));
         return ns.get(truthy(is_daily) ? row[1] : row[2]);
     }
     return py::object();

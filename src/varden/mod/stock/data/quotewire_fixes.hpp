@@ -13,6 +13,7 @@
 #include "quotewire_bartime.hpp"
 #include "quotewire_common.hpp"
 #include "quotewire_numbers.hpp"
+#include "quotewire_reader.hpp"
 
 namespace quotewire {
 
@@ -24,34 +25,38 @@ inline PyObject* np_nan = nullptr;         // numpy.nan, what the futures fix st
 inline PyObject* no_pre_field = nullptr;   // marks a reference record without pre_field_fn
 inline PyObject* opening_times = nullptr;  // ("0900", "0930", "2100")
 inline PyObject* growth_boards = nullptr;  // ("30", "688", "689")
+inline PyObject* zero_float = nullptr;     // the 0.0 of an untraded-but-not-paused bar
 
 // text.endswith(suffix) or text.startswith(prefixes), for any object that has the method.
-inline bool text_test(py::handle text, const char* method, PyObject* affixes) {
-    if (PyUnicode_CheckExact(text.ptr())) {
+inline bool text_test(PyObject* text, const char* method, PyObject* affixes) {
+    if (PyUnicode_CheckExact(text)) {
         const int direction = method[0] == 'e' ? 1 : -1;
         if (PyUnicode_CheckExact(affixes)) {
-            Py_ssize_t r = PyUnicode_Tailmatch(text.ptr(), affixes, 0, PY_SSIZE_T_MAX, direction);
+            Py_ssize_t r = PyUnicode_Tailmatch(text, affixes, 0, PY_SSIZE_T_MAX, direction);
             if (r < 0) throw py::error_already_set();
             return r != 0;
         }
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(affixes); ++i) {
-            Py_ssize_t r = PyUnicode_Tailmatch(text.ptr(), PyTuple_GET_ITEM(affixes, i), 0,
+            Py_ssize_t r = PyUnicode_Tailmatch(text, PyTuple_GET_ITEM(affixes, i), 0,
                                                PY_SSIZE_T_MAX, direction);
             if (r < 0) throw py::error_already_set();
             if (r) return true;
         }
         return false;
     }
-    return truthy(text.attr(method)(py::handle(affixes)));
+    ++code_epoch;
+    py::object owner = py::reinterpret_borrow<py::object>(text);
+    py::object result = owner.attr(method)(py::handle(affixes));
+    return truth(result.ptr());
 }
 
-// Price-limit width of the day: none without a reference limit, else by board and ST flag.
-inline double limit_margin(py::handle record, py::handle ref) {
-    if (!truthy(get(ref, QW_KEY("high_limit")))) return NAN;
-    if (text_test(item_at(ref, QW_KEY("order_book_id")), "endswith", QW_KEY(".BJ"))) return 0.3;
-    if (text_test(item_at(record, QW_KEY("ticker")), "startswith", growth_boards)) return 0.2;
-    if (truthy(get(ref, QW_KEY("is_st")))) return 0.05;
-    return 0.1;
+// The bar time of `record` as the discard tests read it.
+inline BarTime bar_time(Reader& record) {
+    return BarTime(record.item(QW_KEY("trade_date")));
+}
+
+inline py::object borrow(PyObject* o) {
+    return py::reinterpret_borrow<py::object>(o);
 }
 
 }  // namespace detail
@@ -59,117 +64,132 @@ inline double limit_margin(py::handle record, py::handle ref) {
 // Called once at import.
 inline void init_fixes(py::handle np_nan) {
     detail::np_nan = py::reinterpret_borrow<py::object>(np_nan).release().ptr();
-    detail::no_pre_field = py::object(py::module_::import("builtins").attr("object")())
-                               .release()
-                               .ptr();
+    detail::no_pre_field =
+        py::object(py::module_::import("builtins").attr("object")()).release().ptr();
     detail::opening_times = py::make_tuple("0900", "0930", "2100").release().ptr();
     detail::growth_boards = py::make_tuple("30", "688", "689").release().ptr();
+    detail::zero_float = py::float_(0.0).release().ptr();
 }
 
 // _data_fix(symbol_dict, last_data, last_symbol_dict, rm_mins=<shared []>)
 inline py::object data_fix(const pyglue::Args& args) {
-    py::handle record = args[0], ref = args[1], prev = args[2], rm_mins = args[3];
+    using detail::borrow;
+    Reader record(args[0]), ref(args[1]), prev(args[2]);
+    py::handle rm_mins = args[3];
     PyObject* const zero = int_const<0>();
     PyObject* const one = int_const<1>();
+    PyObject* const hundred = int_const<100>();
+    Field s_volume(record, QW_KEY("volume"));
+    Field r_close(ref, QW_KEY("close")), r_is_st(ref, QW_KEY("is_st"));
+    Field r_volume(ref, QW_KEY("volume")), r_turnover_rate(ref, QW_KEY("turnover_rate"));
+    Field p_close(prev, QW_KEY("close")), p_volume(prev, QW_KEY("volume"));
+    Field p_turnover_rate(prev, QW_KEY("turnover_rate"));
 
-    BarTime when(item_at(record, QW_KEY("trade_date")));
-    if (when.in(rm_mins)) discard_record();
-    const bool minute_mode = truthy(rm_mins);
-    const double margin = detail::limit_margin(record, ref);
+    if (detail::bar_time(record).in(rm_mins)) discard_record();
+    const bool minute_mode = truth(rm_mins.ptr());
+
+    // Price-limit width: none without a reference limit, else by board and ST flag.
+    double margin = 0.1;
+    if (!truth(ref.get(QW_KEY("high_limit")))) {
+        margin = NAN;
+    } else if (detail::text_test(ref.item(QW_KEY("order_book_id")), "endswith", QW_KEY(".BJ"))) {
+        margin = 0.3;
+    } else if (detail::text_test(record.item(QW_KEY("ticker")), "startswith",
+                                 detail::growth_boards)) {
+        margin = 0.2;
+    } else if (truth(r_is_st.get())) {
+        margin = 0.05;
+    }
 
     static PyObject* const keys[10] = {
-        QW_KEY("high_limit"), QW_KEY("low_limit"),  QW_KEY("factor"),
-        QW_KEY("prev_close"), QW_KEY("is_paused"),  QW_KEY("is_st"),
-        QW_KEY("avg_price"),  QW_KEY("quote_rate"), QW_KEY("turnover_rate"),
-        QW_KEY("amp_rate")};
-    py::object values[10];
+        QW_KEY("high_limit"),    QW_KEY("low_limit"), QW_KEY("factor"),    QW_KEY("prev_close"),
+        QW_KEY("is_paused"),     QW_KEY("is_st"),     QW_KEY("avg_price"), QW_KEY("quote_rate"),
+        QW_KEY("turnover_rate"), QW_KEY("amp_rate")};
+    NewFields<10> values;
 
-    values[0] = (Num::of(get(ref, QW_KEY("close"), zero)) * Num::float_(1 + margin))
-                    .round2()
-                    .object();
-    values[1] = (Num::of(get(ref, QW_KEY("close"), zero)) * Num::float_(1 - margin))
-                    .round2()
-                    .object();
-    values[2] = get(ref, QW_KEY("factor"));
+    values.set(0, (Num::of(r_close.get(zero)) * Num::float_(1 + margin)).round2().object());
+    values.set(1, (Num::of(r_close.get(zero)) * Num::float_(1 - margin)).round2().object());
+    values.set_borrowed(2, ref.get(QW_KEY("factor")));
 
     if (minute_mode) {
-        values[3] = get_or(prev, QW_KEY("close"), ref, QW_KEY("close"));
+        values.set_borrowed(3, get_or(p_close, r_close));
     } else {
-        py::object pre_field = get(ref, QW_KEY("pre_field_fn"), detail::no_pre_field);
-        py::object close = get(ref, QW_KEY("close"));
-        values[3] = pre_field.ptr() == detail::no_pre_field
-                        ? close
-                        : steal_or_throw(PyObject_CallOneArg(pre_field.ptr(), close.ptr()));
+        py::object pre_field = borrow(ref.get(QW_KEY("pre_field_fn"), detail::no_pre_field));
+        py::object close = borrow(r_close.get());
+        if (pre_field.ptr() == detail::no_pre_field) {
+            values.set(3, std::move(close));
+        } else {
+            ++code_epoch;
+            values.set(3, pyglue::steal(PyObject_CallOneArg(pre_field.ptr(), close.ptr())));
+        }
     }
 
-    if (truthy(get(record, QW_KEY("volume"))) || truthy(get(prev, QW_KEY("volume")))) {
-        values[4] = py::float_(0.0);
+    if (truth(s_volume.get()) || truth(p_volume.get())) {
+        values.set_borrowed(4, detail::zero_float);
     } else {
-        values[4] = steal_or_throw(PyNumber_Float(get(ref, QW_KEY("is_paused")).ptr()));
+        PyObject* paused = ref.get(QW_KEY("is_paused"));
+        if (!is_inert(paused)) ++code_epoch;
+        values.set(4, pyglue::steal(PyNumber_Float(paused)));
     }
-    values[5] = get(ref, QW_KEY("is_st"));
+    values.set_borrowed(5, r_is_st.get());
 
-    if (truthy(get(record, QW_KEY("volume"), one))) {
-        Num turnover = Num::of(get(record, QW_KEY("turnover"), zero));
-        values[6] = (turnover / Num::of(get(record, QW_KEY("volume"), one))).object();
+    if (truth(s_volume.get(one))) {
+        Num turnover = Num::of(record.get(QW_KEY("turnover"), zero));
+        values.set(6, (turnover / Num::of(s_volume.get(one))).object());
     } else {
-        values[6] = get_or(prev, QW_KEY("avg_price"), ref, QW_KEY("avg_price"), one);
+        Field p_avg_price(prev, QW_KEY("avg_price")), r_avg_price(ref, QW_KEY("avg_price"));
+        values.set_borrowed(6, get_or(p_avg_price, r_avg_price, one));
     }
 
     {
-        Num close = Num::of(get(record, QW_KEY("close"), zero));
-        Num ratio = close / Num::of(get(ref, QW_KEY("close"), one));
-        values[7] = ((ratio - Num::of(one)) * Num::of(int_const<100>())).object();
+        Num close = Num::of(record.get(QW_KEY("close"), zero));
+        Num ratio = close / Num::of(r_close.get(one));
+        values.set(7, ((ratio - Num::of(one)) * Num::of(hundred)).object());
     }
 
-    if (truthy(get(record, QW_KEY("volume"), one)) &&
-        truthy(get_or(prev, QW_KEY("volume"), ref, QW_KEY("volume"), one))) {
-        Num volume = Num::of(get(record, QW_KEY("volume"), zero));
-        Num scaled = volume * Num::of(get_or(prev, QW_KEY("turnover_rate"), ref,
-                                             QW_KEY("turnover_rate"), zero));
-        values[8] = (scaled / Num::of(get_or(prev, QW_KEY("volume"), ref, QW_KEY("volume"), one)))
-                        .object();
+    if (truth(s_volume.get(one)) && truth(get_or(p_volume, r_volume, one))) {
+        Num volume = Num::of(s_volume.get(zero));
+        Num scaled = volume * Num::of(get_or(p_turnover_rate, r_turnover_rate, zero));
+        values.set(8, (scaled / Num::of(get_or(p_volume, r_volume, one))).object());
     } else {
-        values[8] = get_or(prev, QW_KEY("turnover_rate"), ref, QW_KEY("turnover_rate"), one);
+        values.set_borrowed(8, get_or(p_turnover_rate, r_turnover_rate, one));
     }
 
     {
-        Num high = Num::of(get(record, QW_KEY("high"), zero));
-        Num range = high - Num::of(get(record, QW_KEY("low"), zero));
-        Num ratio = range / Num::of(get_or(prev, QW_KEY("close"), ref, QW_KEY("close"), one));
-        values[9] = (ratio * Num::of(int_const<100>())).object();
+        Num high = Num::of(record.get(QW_KEY("high"), zero));
+        Num range = high - Num::of(record.get(QW_KEY("low"), zero));
+        Num ratio = range / Num::of(get_or(p_close, r_close, one));
+        values.set(9, (ratio * Num::of(hundred)).object());
     }
 
-    update_record(record, keys, values);
-    return py::reinterpret_borrow<py::object>(record);
+    values.apply(args[0], keys);
+    return borrow(args[0].ptr());
 }
 
-// S.get("settle") when truthy, else S.get("close", 0)
-inline py::object live_settle(py::handle record) {
-    py::object settle = get(record, QW_KEY("settle"));
-    if (truthy(settle)) return settle;
-    return get(record, QW_KEY("close"), int_const<0>());
+// S.get("settle") when truthy, else S.get("close", 0); held, as the fixes use it twice.
+inline py::object live_settle(Reader& record, Field& close) {
+    py::object settle = detail::borrow(record.get(QW_KEY("settle")));
+    if (truth(settle.ptr())) return settle;
+    return detail::borrow(close.get(int_const<0>()));
 }
 
 // _data_future_fix(symbol_dict, last_data)
 inline py::object data_future_fix(const pyglue::Args& args) {
-    py::handle record = args[0], ref = args[1];
+    using detail::borrow;
+    Reader record(args[0]), ref(args[1]);
     PyObject* const zero = int_const<0>();
     PyObject* const one = int_const<1>();
     PyObject* const hundred = int_const<100>();
+    Field s_close(record, QW_KEY("close")), r_settle(ref, QW_KEY("settle"));
 
-    BarTime when(item_at(record, QW_KEY("trade_date")));
-    if (when.in(detail::opening_times)) {
-        int marked = PySequence_Contains(ref.ptr(), QW_KEY("rm_before_dt"));
-        if (marked < 0) throw py::error_already_set();
-        if (!marked) {
-            if (PyObject_SetItem(ref.ptr(), QW_KEY("rm_before_dt"), Py_True) < 0) {
-                throw py::error_already_set();
-            }
-            discard_record();
+    if (detail::bar_time(record).in(detail::opening_times) &&
+        !ref.contains(QW_KEY("rm_before_dt"))) {
+        if (PyObject_SetItem(args[1].ptr(), QW_KEY("rm_before_dt"), Py_True) < 0) {
+            throw py::error_already_set();
         }
+        discard_record();
     }
-    py::object settle = live_settle(record);
+    py::object settle = live_settle(record, s_close);
 
     static PyObject* const keys[22] = {
         QW_KEY("change"),         QW_KEY("change1"),        QW_KEY("amp_rate"),
@@ -180,87 +200,97 @@ inline py::object data_future_fix(const pyglue::Args& args) {
         QW_KEY("d2_buy_margin"),  QW_KEY("d2_sell_margin"), QW_KEY("d3_buy_margin"),
         QW_KEY("d3_sell_margin"), QW_KEY("quote_rate"),     QW_KEY("main_contract"),
         QW_KEY("pos_change")};
-    py::object values[22];
+    NewFields<22> values;
 
     {
-        Num close = Num::of(get(record, QW_KEY("close"), zero));
-        values[0] = (close - Num::of(get(ref, QW_KEY("settle"), zero))).object();
+        Num close = Num::of(s_close.get(zero));
+        values.set(0, (close - Num::of(r_settle.get(zero))).object());
     }
-    values[1] = (Num::of(settle) - Num::of(get(ref, QW_KEY("settle"), zero))).object();
+    values.set(1, (Num::of(settle.ptr()) - Num::of(r_settle.get(zero))).object());
     {
-        Num high = Num::of(get(record, QW_KEY("high"), zero));
-        Num range = high - Num::of(get(record, QW_KEY("low"), zero));
-        Num ratio = range / Num::of(get(ref, QW_KEY("settle"), one));
-        values[2] = (ratio * Num::of(hundred)).object();
+        Num high = Num::of(record.get(QW_KEY("high"), zero));
+        Num range = high - Num::of(record.get(QW_KEY("low"), zero));
+        Num ratio = range / Num::of(r_settle.get(one));
+        values.set(2, (ratio * Num::of(hundred)).object());
     }
-    values[3] = py::reinterpret_borrow<py::object>(detail::np_nan);
-    values[4] = py::reinterpret_borrow<py::object>(detail::np_nan);
-    values[5] = settle;
-    values[6] = get(ref, QW_KEY("close"), zero);
-    values[7] = get(ref, QW_KEY("settle"), zero);
-    for (int i = 8; i < 19; ++i) values[i] = get(ref, keys[i], zero);
+    values.set_borrowed(3, detail::np_nan);
+    values.set_borrowed(4, detail::np_nan);
+    values.set(5, settle);
+    values.set_borrowed(6, ref.get(QW_KEY("close"), zero));
+    values.set_borrowed(7, r_settle.get(zero));
+    for (int i = 8; i < 19; ++i) values.set_borrowed(i, ref.get(keys[i], zero));
     {
-        Num close = Num::of(get(record, QW_KEY("close"), zero));
-        Num ratio = close / Num::of(get(ref, QW_KEY("settle"), one));
-        values[19] = ((ratio - Num::of(one)) * Num::of(hundred)).object();
+        Num close = Num::of(s_close.get(zero));
+        Num ratio = close / Num::of(r_settle.get(one));
+        values.set(19, ((ratio - Num::of(one)) * Num::of(hundred)).object());
     }
-    values[20] = get(ref, QW_KEY("main_contract"), zero);
+    values.set_borrowed(20, ref.get(QW_KEY("main_contract"), zero));
     {
-        Num interest = Num::of(get(record, QW_KEY("open_interest"), zero));
-        values[21] = (interest - Num::of(get(ref, QW_KEY("open_interest"), zero))).object();
+        Num interest = Num::of(record.get(QW_KEY("open_interest"), zero));
+        values.set(21, (interest - Num::of(ref.get(QW_KEY("open_interest"), zero))).object());
     }
 
-    update_record(record, keys, values);
-    return py::reinterpret_borrow<py::object>(record);
+    values.apply(args[0], keys);
+    return borrow(args[0].ptr());
 }
 
 // _data_option_fix(symbol_dict, last_data, last_symbol_dict)
 inline py::object data_option_fix(const pyglue::Args& args) {
-    py::handle record = args[0], ref = args[1], prev = args[2];
+    using detail::borrow;
+    Reader record(args[0]), ref(args[1]), prev(args[2]);
     PyObject* const zero = int_const<0>();
     PyObject* const one = int_const<1>();
+    Field s_close(record, QW_KEY("close")), s_volume(record, QW_KEY("volume"));
+    Field r_settle(ref, QW_KEY("settle")), r_close(ref, QW_KEY("close"));
 
-    BarTime when(item_at(record, QW_KEY("trade_date")));
-    if (when.equals(QW_KEY("0930"))) discard_record();
-    py::object settle = live_settle(record);
+    if (detail::bar_time(record).equals(QW_KEY("0930"))) discard_record();
+    py::object settle = live_settle(record, s_close);
 
-    static PyObject* const keys[13] = {
-        QW_KEY("change"),     QW_KEY("change1"), QW_KEY("prev_close"), QW_KEY("prev_settle"),
-        QW_KEY("quote"),      QW_KEY("quote_rate"), QW_KEY("settle"),  QW_KEY("avg_price"),
-        QW_KEY("date"),       QW_KEY("delta"),   QW_KEY("implied_volatility"),
-        QW_KEY("exercise_amount"), QW_KEY("volume_num")};
-    py::object values[13];
+    static PyObject* const keys[13] = {QW_KEY("change"),
+                                       QW_KEY("change1"),
+                                       QW_KEY("prev_close"),
+                                       QW_KEY("prev_settle"),
+                                       QW_KEY("quote"),
+                                       QW_KEY("quote_rate"),
+                                       QW_KEY("settle"),
+                                       QW_KEY("avg_price"),
+                                       QW_KEY("date"),
+                                       QW_KEY("delta"),
+                                       QW_KEY("implied_volatility"),
+                                       QW_KEY("exercise_amount"),
+                                       QW_KEY("volume_num")};
+    NewFields<13> values;
 
     {
-        Num close = Num::of(get(record, QW_KEY("close"), zero));
-        values[0] = (close - Num::of(get(ref, QW_KEY("settle"), zero))).object();
+        Num close = Num::of(s_close.get(zero));
+        values.set(0, (close - Num::of(r_settle.get(zero))).object());
     }
-    values[1] = (Num::of(settle) - Num::of(get(ref, QW_KEY("settle"), zero))).object();
-    values[2] = get(ref, QW_KEY("close"), zero);
-    values[3] = get(ref, QW_KEY("settle"), zero);
+    values.set(1, (Num::of(settle.ptr()) - Num::of(r_settle.get(zero))).object());
+    values.set_borrowed(2, r_close.get(zero));
+    values.set_borrowed(3, r_settle.get(zero));
     {
-        Num close = Num::of(get(record, QW_KEY("close"), zero));
-        values[4] =
-            (close - Num::of(get_or(ref, QW_KEY("settle"), ref, QW_KEY("close"), zero))).object();
+        Num close = Num::of(s_close.get(zero));
+        values.set(4, (close - Num::of(get_or(r_settle, r_close, zero))).object());
     }
     {
-        Num close = Num::of(get(record, QW_KEY("close"), zero));
-        Num ratio = close / Num::of(get_or(ref, QW_KEY("settle"), ref, QW_KEY("close"), one));
-        values[5] = ((ratio - Num::of(one)) * Num::of(int_const<100>())).object();
+        Num close = Num::of(s_close.get(zero));
+        Num ratio = close / Num::of(get_or(r_settle, r_close, one));
+        values.set(5, ((ratio - Num::of(one)) * Num::of(int_const<100>())).object());
     }
-    values[6] = settle;
-    if (truthy(get(record, QW_KEY("volume"), one))) {
-        Num turnover = Num::of(get(record, QW_KEY("turnover"), zero));
-        Num per_unit = turnover / Num::of(get(record, QW_KEY("volume"), one));
-        values[7] = (per_unit / Num::of(int_const<10000>())).object();
+    values.set(6, settle);
+    if (truth(s_volume.get(one))) {
+        Num turnover = Num::of(record.get(QW_KEY("turnover"), zero));
+        Num per_unit = turnover / Num::of(s_volume.get(one));
+        values.set(7, (per_unit / Num::of(int_const<10000>())).object());
     } else {
-        values[7] = get_or(prev, QW_KEY("avg_price"), ref, QW_KEY("avg_price"), one);
+        Field p_avg_price(prev, QW_KEY("avg_price")), r_avg_price(ref, QW_KEY("avg_price"));
+        values.set_borrowed(7, get_or(p_avg_price, r_avg_price, one));
     }
-    values[8] = get(record, QW_KEY("trade_date"), zero);
-    for (int i = 9; i < 13; ++i) values[i] = get(record, keys[i], zero);
+    values.set_borrowed(8, record.get(QW_KEY("trade_date"), zero));
+    for (int i = 9; i < 13; ++i) values.set_borrowed(i, record.get(keys[i], zero));
 
-    update_record(record, keys, values);
-    return py::reinterpret_borrow<py::object>(record);
+    values.apply(args[0], keys);
+    return borrow(args[0].ptr());
 }
 
 #undef QW_KEY

@@ -15,14 +15,12 @@
 #include <cstdint>
 
 #include "pyglue/pyround.hpp"
+#include "quotewire_reader.hpp"
 
 namespace quotewire {
 namespace py = pybind11;
 
 namespace detail {
-
-// numpy.float64, set once at import (a strong reference that is never released).
-inline PyTypeObject* np_float64_type = nullptr;
 
 // Largest magnitude an int may have to convert to double exactly (2**53).
 constexpr long long kExactIntLimit = 9007199254740992LL;
@@ -52,13 +50,12 @@ inline PyObject* new_np_float64(double value) {
 }
 
 class Num {
-public:
+  public:
     enum class Kind : std::uint8_t { Float, NpFloat, SmallInt, Object };
 
-    // Wraps a record value (a new reference is kept).
-    static Num of(py::handle value) {
-        PyObject* o = value.ptr();
-        Num n(Kind::Object, 0.0, py::reinterpret_borrow<py::object>(value));
+    // Wraps a value that outlives this Num (a record value, a constant).
+    static Num of(PyObject* o) {
+        Num n(Kind::Object, 0.0, o);
         if (PyFloat_CheckExact(o)) {
             n.kind_ = Kind::Float;
             n.value_ = PyFloat_AS_DOUBLE(o);
@@ -77,11 +74,11 @@ public:
     }
 
     // A Python float computed here.
-    static Num float_(double value) { return Num(Kind::Float, value, py::object()); }
+    static Num float_(double value) { return Num(Kind::Float, value, nullptr); }
 
     // The Python object for this value (created on demand).
     py::object object() const {
-        if (obj_) return obj_;
+        if (obj_) return py::reinterpret_borrow<py::object>(obj_);
         PyObject* o = nullptr;
         switch (kind_) {
             case Kind::Float:
@@ -91,19 +88,17 @@ public:
                 o = new_np_float64(value_);
                 break;
             case Kind::SmallInt:
-                o = PyLong_FromLongLong(static_cast<long long>(value_));
-                break;
             case Kind::Object:
-                break;  // always carries its object
+                break;  // these always carry their object
         }
         if (!o) throw py::error_already_set();
         return py::reinterpret_steal<py::object>(o);
     }
 
-    friend Num operator+(const Num& a, const Num& b) { return binary(a, b, '+'); }
-    friend Num operator-(const Num& a, const Num& b) { return binary(a, b, '-'); }
-    friend Num operator*(const Num& a, const Num& b) { return binary(a, b, '*'); }
-    friend Num operator/(const Num& a, const Num& b) { return binary(a, b, '/'); }
+    friend Num operator+(const Num& a, const Num& b) { return binary<'+'>(a, b); }
+    friend Num operator-(const Num& a, const Num& b) { return binary<'-'>(a, b); }
+    friend Num operator*(const Num& a, const Num& b) { return binary<'*'>(a, b); }
+    friend Num operator/(const Num& a, const Num& b) { return binary<'/'>(a, b); }
 
     // round(x, 2)
     Num round2() const {
@@ -112,67 +107,80 @@ public:
             // numpy rounds as rint(x * 100) / 100; an overflowing product would warn.
             const double scaled = value_ * 100.0;
             if (std::isfinite(scaled) || !std::isfinite(value_)) {
-                return Num(Kind::NpFloat, std::nearbyint(scaled) / 100.0, py::object());
+                return Num(Kind::NpFloat, std::nearbyint(scaled) / 100.0, nullptr);
             }
         }
-        return of(pyglue::round_object(object(), 2));
+        ++code_epoch;
+        return owning(pyglue::round_object(object(), 2));
     }
 
-private:
-    Num(Kind kind, double value, py::object obj) : kind_(kind), value_(value), obj_(std::move(obj)) {}
+  private:
+    Num(Kind kind, double value, PyObject* obj) : kind_(kind), value_(value), obj_(obj) {}
 
-    static bool is_fast(Kind k) { return k != Kind::Object; }
+    static Num owning(py::object o) {
+        Num n = of(o.ptr());
+        n.owned_ = std::move(o);
+        return n;
+    }
 
     // Whether numpy's floating-point error state could act on a op b = r: a NaN or infinity
     // that neither operand carried (invalid, overflow), a zero divisor, or a product or
     // quotient too small for a normal double (underflow, which np.seterr may turn into an error).
-    static bool numpy_would_warn(double a, double b, double r, char op) {
-        if (op == '/' && b == 0.0) return true;
+    template <char Op>
+    static bool numpy_would_warn(double a, double b, double r) {
+        if (Op == '/' && b == 0.0) return true;
         if (std::isnan(r) && !std::isnan(a) && !std::isnan(b)) return true;
         if (std::isinf(r) && !std::isinf(a) && !std::isinf(b)) return true;
         if (r != 0.0 && std::fabs(r) < DBL_MIN) return true;
-        if (r == 0.0 && a != 0.0 && (op == '*' ? b != 0.0 : op == '/' && std::isfinite(b))) {
+        if (r == 0.0 && a != 0.0 && (Op == '*' ? b != 0.0 : Op == '/' && std::isfinite(b))) {
             return true;
         }
         return false;
     }
 
-    static Num binary(const Num& a, const Num& b, char op) {
-        if (is_fast(a.kind_) && is_fast(b.kind_)) {
+    template <char Op>
+    static double apply(double x, double y) {
+        switch (Op) {
+            case '+':
+                return x + y;
+            case '-':
+                return x - y;
+            case '*':
+                return x * y;
+            default:
+                return x / y;
+        }
+    }
+
+    template <char Op>
+    static Num binary(const Num& a, const Num& b) {
+        if (a.kind_ != Kind::Object && b.kind_ != Kind::Object) {
             const double x = a.value_, y = b.value_;
             if (a.kind_ == Kind::SmallInt && b.kind_ == Kind::SmallInt) {
                 // int / int is a correctly rounded float; other int results stay ints.
-                if (op == '/' && y != 0.0) return float_(x / y);
-                return python(a, b, op);
+                if (Op == '/' && y != 0.0) return float_(x / y);
+                return python<Op>(a, b);
             }
-            double r = 0.0;
-            switch (op) {
-                case '+':
-                    r = x + y;
-                    break;
-                case '-':
-                    r = x - y;
-                    break;
-                case '*':
-                    r = x * y;
-                    break;
-                default:
-                    r = x / y;
-                    break;
-            }
+            const double r = apply<Op>(x, y);
             if (a.kind_ == Kind::NpFloat || b.kind_ == Kind::NpFloat) {
-                if (!numpy_would_warn(x, y, r, op)) return Num(Kind::NpFloat, r, py::object());
-            } else if (op != '/' || y != 0.0) {
+                if (!numpy_would_warn<Op>(x, y, r)) return Num(Kind::NpFloat, r, nullptr);
+            } else if (Op != '/' || y != 0.0) {
                 return float_(r);
             }
         }
-        return python(a, b, op);
+        return python<Op>(a, b);
     }
 
-    static Num python(const Num& a, const Num& b, char op) {
+    // The interpreter's own arithmetic. Between Python ints and floats it runs no Python code;
+    // anything else may (a user type's operator, a numpy warning's handler).
+    template <char Op>
+    static Num python(const Num& a, const Num& b) {
+        const bool builtin = (a.kind_ == Kind::Float || a.kind_ == Kind::SmallInt) &&
+                             (b.kind_ == Kind::Float || b.kind_ == Kind::SmallInt);
+        if (!builtin) ++code_epoch;
         py::object x = a.object(), y = b.object();
         PyObject* r = nullptr;
-        switch (op) {
+        switch (Op) {
             case '+':
                 r = PyNumber_Add(x.ptr(), y.ptr());
                 break;
@@ -187,12 +195,13 @@ private:
                 break;
         }
         if (!r) throw py::error_already_set();
-        return of(py::reinterpret_steal<py::object>(r));
+        return owning(py::reinterpret_steal<py::object>(r));
     }
 
     Kind kind_;
     double value_;
-    py::object obj_;  // the original value, or null for a result computed here
+    PyObject* obj_;     // the value's object when it has one (borrowed, or held by owned_)
+    py::object owned_;  // set for results of the interpreter's arithmetic
 };
 
 }  // namespace quotewire
