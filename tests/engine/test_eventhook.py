@@ -171,3 +171,23 @@ def test_a_strategy_that_reaches_its_event_bus_stays_collectable():
     del env
     gc.collect()
     assert gone() is None
+
+
+def test_scope_is_asked_with_the_name_alone():
+    class Scope:
+        """A mapping of the strategy's names whose ``get`` takes only the name."""
+
+        def __init__(self, names):
+            self.names = names
+            self.asked = []
+
+        def get(self, name):
+            self.asked.append(name)
+            return self.names.get(name)
+
+    scope = Scope({"on_trade": lambda context, trade: "t-result"})
+    env = loaded(scope)
+    assert scope.asked == ["on_order", "on_trade"]
+    [(event_type, handler)] = env.event_bus.added
+    assert event_type is EVENT.TRADE
+    assert handler(SimpleNamespace(trade="fill")) == "t-result"

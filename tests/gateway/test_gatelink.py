@@ -151,3 +151,22 @@ def test_end_to_end_session_with_the_sandbox_gateway(monkeypatch):
     assert [step.method_name for step in gw.steps] == HANDSHAKE + ["ping"] + HANDSHAKE
     assert {step.error_code for step in gw.steps} == {0}
     assert gw.steps[3].fields == {"user_id": "e2e-user", "product": "varden"}
+
+
+def test_login_step_is_looked_up_before_the_user_id(monkeypatch):
+    asked = []
+
+    class SessionWithoutLogin:
+        def __init__(self, host, port):
+            pass
+
+        def protocol_comfirm(self):
+            pass
+
+        protocol_auth = client_auth = protocol_comfirm
+
+    monkeypatch.setattr(gatelink, "GatewaySession", SessionWithoutLogin)
+    monkeypatch.setattr(gatelink, "get_user_id", lambda: asked.append("user") or "user-1")
+    with pytest.raises(AttributeError, match="client_login"):
+        gatelink.GatewayClient("ACC-1")._make_session()
+    assert asked == []

@@ -83,7 +83,8 @@ py::object load_strategy(const Args& a) {
     py::handle self = a[0];
     py::object strategy = self.attr("_env").attr("get_user_strategy")();
 
-    py::object on_order = pyglue::get(strategy.attr("scope"), "on_order");
+    // scope.get(name) with the name alone: the engine promises no more of its scope mapping.
+    py::object on_order = strategy.attr("scope").attr("get")("on_order");
     if (pyglue::truthy(on_order)) {
         py::object handler = make_handler("order_handler", strategy, on_order, "order");
         for (const char* event_name : kOrderEvents) {
@@ -91,7 +92,7 @@ py::object load_strategy(const Args& a) {
         }
     }
 
-    py::object on_trade = pyglue::get(strategy.attr("scope"), "on_trade");
+    py::object on_trade = strategy.attr("scope").attr("get")("on_trade");
     if (pyglue::truthy(on_trade)) {
         add_listener(self, ns["EVENT"].attr("TRADE"),
                      make_handler("trade_handler", strategy, on_trade, "trade"));

@@ -31,7 +31,9 @@ py::object make_session(const pyglue::Args& a) {
     session.attr("protocol_comfirm")();
     session.attr("protocol_auth")();
     session.attr("client_auth")();
-    session.attr("client_login")(ns.get("get_user_id")(), kProduct);
+    // The method is fetched before the user id is asked for, as `session.client_login(...)`.
+    py::object client_login = session.attr("client_login");
+    client_login(ns.get("get_user_id")(), kProduct);
     return session;
 }
 
