@@ -187,3 +187,17 @@ def test_logout_removes_the_file_only(client, root, hits):
     client.api_usage()
     assert client._refresh_token == credential_in_memory
     assert hits()[1:] == ["api_usage", "api_usage"]
+
+
+def test_files_are_opened_through_the_module_open(kprpc, root, monkeypatch):
+    (root / "auth").write_text("credential")
+    opened = []
+
+    def recording_open(path, *args, **kwargs):
+        opened.append(path)
+        return open(path, *args, **kwargs)
+
+    monkeypatch.setattr(kprpc, "open", recording_open, raising=False)
+    api = kprpc.APIClient()
+    assert api._refresh_token == "credential"
+    assert opened == [os.path.join(str(root), "auth")]

@@ -223,3 +223,10 @@ def test_pre_field_without_data_layer_raises(qw, monkeypatch):
     monkeypatch.setitem(sys.modules, "varden.mod.stock.data.fast_data_source", None)
     with pytest.raises(ImportError):
         qw._real_pre_field("600000.SH")
+
+
+def test_pre_field_fails_at_the_first_bad_step(qw, clock, events):
+    # Both the close and the allotment terms are unusable: the subtraction comes first.
+    events([event(amount=0.5, allotment_price=None, allotment_num=1)])
+    with pytest.raises(TypeError, match=r"for -: 'NoneType' and 'float'"):
+        qw._real_pre_field("600000.SH")(None)

@@ -196,6 +196,8 @@ def test_self_containing_value_raises_recursion_error():
         (lambda: StrQuery(valuation).limit(0), "query(valuation).filter().limit(0)"),
         (lambda: StrQuery(valuation).offset(limit=5), "query(valuation).filter().offset(5)"),
         (lambda: StrQuery(valuation).limit(5).limit(None), "query(valuation).filter()"),
+        # %-formatting, as the text is built: a one-element tuple gives its element
+        (lambda: StrQuery(valuation).limit((5,)), "query(valuation).filter().limit(5)"),
     ],
 )
 def test_query_text(build, text):

@@ -71,6 +71,37 @@ def test_side_revert(dealdesk, num, name):
     assert result == name and type(result) is type(name)
 
 
+class _Troublesome:
+    """A side code whose hashing or comparing raises."""
+
+    def __init__(self, on_hash=None, on_eq=None):
+        self.on_hash, self.on_eq = on_hash, on_eq
+
+    def __hash__(self):
+        if self.on_hash:
+            raise self.on_hash
+        return 0  # collides with BUY, so the member lookup compares
+
+    def __eq__(self, other):
+        if self.on_eq:
+            raise self.on_eq
+        return False
+
+
+@pytest.mark.parametrize("code", [
+    _Troublesome(on_hash=ValueError("no hash")), _Troublesome(on_hash=KeyError("no hash")),
+    _Troublesome(on_eq=ValueError("no compare")), _Troublesome(on_eq=KeyError("no compare")),
+])
+def test_side_revert_returns_codes_the_enum_refuses(dealdesk, code):
+    # Enum turns a KeyError into "no member" and the ValueError is what revert catches.
+    assert dealdesk.SIDE.revert(code) is code
+
+
+def test_side_revert_passes_other_errors_on(dealdesk):
+    with pytest.raises(RuntimeError, match="broken"):
+        dealdesk.SIDE.revert(_Troublesome(on_hash=RuntimeError("broken")))
+
+
 def test_side_revert_of_a_member_and_of_another_enum(dealdesk):
     assert dealdesk.SIDE.revert(dealdesk.SIDE.IPO) == "IPO"
     other = __import__("enum").Enum("Other", [("X", 0)], type=dealdesk.SideMixin)

@@ -251,6 +251,22 @@ def test_orders_keep_this_accounts_instructions(api, fake_client, log_calls):
     assert log_calls[-1][:2] == ("info", "get_orders_success")
 
 
+class _CaseFreeToken:
+    """A token that only knows how to differ (== falls back to identity)."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __ne__(self, other):
+        return self.text.lower() != str(other).lower()
+
+
+def test_orders_are_filtered_by_token_inequality(api, fake_client):
+    fake_client.reply(151553, {"result": {"orders": [
+        instruction(_CaseFreeToken("TOK-1")), instruction(_CaseFreeToken("tok-2"))]}})
+    assert [o.order_id for o in api.get_orders()] == ["I1"]
+
+
 @pytest.mark.parametrize("args, extra", [
     ((), {}),
     (("I7",), {}),

@@ -164,8 +164,11 @@ inline py::object adjust_close(const std::vector<py::object>& event, py::handle 
     const py::object &allotment_price = event[4], &allotment_num = event[5];
     const py::object &consideration_cash = event[6], &consideration_num = event[7];
     const py::object& share_split_num = event[8];
-    py::object numerator = py::reinterpret_borrow<py::object>(x) - amount +
-                           allotment_price * allotment_num - consideration_cash;
+    // One operation per statement: C++ leaves the operands' order open, Python goes left to
+    // right, and that order decides which error a bad event raises.
+    py::object numerator = py::reinterpret_borrow<py::object>(x) - amount;
+    numerator = numerator + allotment_price * allotment_num;
+    numerator = numerator - consideration_cash;
     py::object denominator =
         dividend_ratio + py::int_(1) / split_ratio + allotment_num + consideration_num;
     py::object scaled = numerator / denominator / share_split_num * py::int_(100);

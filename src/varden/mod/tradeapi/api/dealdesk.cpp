@@ -156,6 +156,10 @@ bool equal(py::handle a, py::handle b) {
     return pyglue::truthy(pyglue::steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ)));
 }
 
+bool differ(py::handle a, py::handle b) {
+    return pyglue::truthy(pyglue::steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE)));
+}
+
 py::object get_account_token(const pyglue::Args& a) {
     py::handle self = a[0];
     if (!pyglue::truthy(a[1]) && !pyglue::getattr(self, DD_KEY("_account_token")).is_none()) {
@@ -265,7 +269,7 @@ py::object get_orders(const pyglue::Args& a) {
         for (py::handle item : item_get(result, DD_KEY("orders"), py::list())) {
             // The instruction service answers for every account of the session.
             py::object token = pyglue::call_method(self, DD_KEY("_get_account_token"));
-            if (!equal(pyglue::item(item, DD_KEY("fund_token")), token)) continue;
+            if (differ(pyglue::item(item, DD_KEY("fund_token")), token)) continue;
             out.append(pyglue::call_method(self, DD_KEY("_trans_inst"), item));
         }
         return py::object(out);

@@ -293,8 +293,10 @@ inline py::object side_name_plain(py::handle cls, py::handle members, py::handle
     PyObject* member = PyDict_GetItemWithError(members.ptr(), num.ptr());
     if (member) return pyglue::getattr(member, PYGLUE_INTERN("_name_"));
     if (!PyErr_Occurred()) return py::reinterpret_borrow<py::object>(num);
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
-    PyErr_Clear();  // unhashable: Enum compares it with every member
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+    // Unhashable, or a __hash__/__eq__ that raises: Enum's own lookup decides (it scans the
+    // members for a TypeError, treats a KeyError as no member, and a ValueError means `num`).
+    PyErr_Clear();
     return side_revert_full(cls, num);
 }
 

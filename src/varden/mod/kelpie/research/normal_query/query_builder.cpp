@@ -176,11 +176,10 @@ py::object build_table_class() {
 }
 
 // ".limit(%s)" % value, or "" when the value is None.
-py::object optional_clause(py::handle self, PyObject* attr, PyObject* prefix) {
+py::object optional_clause(py::handle self, PyObject* attr, PyObject* templ) {
     py::object value = pyglue::getattr(self, attr);
     if (value.is_none()) return py::reinterpret_borrow<py::object>(PYGLUE_INTERN(""));
-    py::object text = pyglue::steal(PyObject_Str(value.ptr()));
-    return pyglue::concat({prefix, text.ptr(), PYGLUE_INTERN(")")});
+    return pyglue::steal(PyUnicode_Format(templ, value.ptr()));
 }
 
 py::object render_query(const pyglue::Args& a) {
@@ -192,8 +191,9 @@ py::object render_query(const pyglue::Args& a) {
     py::object fields = pyglue::steal(PyUnicode_Join(PYGLUE_INTERN(", "), field_texts.ptr()));
     py::object filter_list = pyglue::getattr(self, PYGLUE_INTERN("filters"));
     py::object filters = pyglue::steal(PyUnicode_Join(PYGLUE_INTERN(", "), filter_list.ptr()));
-    py::object limit = optional_clause(self, PYGLUE_INTERN("_limit"), PYGLUE_INTERN(".limit("));
-    py::object offset = optional_clause(self, PYGLUE_INTERN("_offset"), PYGLUE_INTERN(".offset("));
+    py::object limit = optional_clause(self, PYGLUE_INTERN("_limit"), PYGLUE_INTERN(".limit(%s)"));
+    py::object offset =
+        optional_clause(self, PYGLUE_INTERN("_offset"), PYGLUE_INTERN(".offset(%s)"));
     return pyglue::concat({PYGLUE_INTERN("query("), fields.ptr(), PYGLUE_INTERN(").filter("),
                            filters.ptr(), PYGLUE_INTERN(")"), limit.ptr(), offset.ptr()});
 }
