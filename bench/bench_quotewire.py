@@ -9,7 +9,6 @@ records carry Python floats and a pandas Timestamp, as the data layer delivers t
 import importlib.util
 import pathlib
 import statistics
-import sys
 import time
 import types
 from functools import partial
@@ -18,10 +17,9 @@ import numpy as np
 import pandas as pd
 
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "src"))
 
-from varden.mod.stock.data import quotewire  # noqa: E402
-from varden.mod.stock.model import INSTRUMENT_TYPE  # noqa: E402
+from varden.mod.stock.data import quotewire
+from varden.mod.stock.model import INSTRUMENT_TYPE
 
 spec = importlib.util.spec_from_file_location("py_quotewire", HERE / "py_quotewire.py")
 py_quotewire = importlib.util.module_from_spec(spec)
