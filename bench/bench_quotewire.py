@@ -16,10 +16,10 @@ from functools import partial
 import numpy as np
 import pandas as pd
 
-HERE = pathlib.Path(__file__).resolve().parent
-
 from varden.mod.stock.data import quotewire
 from varden.mod.stock.model import INSTRUMENT_TYPE
+
+HERE = pathlib.Path(__file__).resolve().parent
 
 spec = importlib.util.spec_from_file_location("py_quotewire", HERE / "py_quotewire.py")
 py_quotewire = importlib.util.module_from_spec(spec)
