@@ -28,13 +28,13 @@ constexpr long long kExactIntLimit = 9007199254740992LL;
 }  // namespace detail
 
 // Records numpy.float64 for the fast path. Its instances are laid out as a float subclass
-// whose value sits where a float's does; that is checked here, so a numpy build that differs
-// fails the import instead of producing wrong numbers.
+// whose value sits where a float's does; that is checked here, and a numpy build that differs
+// leaves its scalars to Python's own arithmetic (slower, same numbers).
 inline void init_numbers(py::handle np_float64) {
     auto* type = reinterpret_cast<PyTypeObject*>(np_float64.ptr());
     if (!PyType_Check(np_float64.ptr()) || !PyType_IsSubtype(type, &PyFloat_Type) ||
         type->tp_basicsize != static_cast<Py_ssize_t>(sizeof(PyFloatObject))) {
-        throw py::import_error("numpy.float64 is not laid out as a float subclass");
+        return;
     }
     Py_INCREF(type);
     detail::np_float64_type = type;
