@@ -38,6 +38,18 @@ class Namespace {
     }
     py::object operator[](const char* name) const { return get(name); }
 
+    // A name as Python code of this module resolves it: its globals, then the builtins (so a
+    // patched `module.open` is honoured and the builtin serves otherwise).
+    py::object resolve(const char* name) const {
+        PyObject* v = PyDict_GetItemString(dict_, name);
+        if (!v) v = PyDict_GetItemString(PyEval_GetBuiltins(), name);
+        if (!v) {
+            PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+            throw py::error_already_set();
+        }
+        return py::reinterpret_borrow<py::object>(v);
+    }
+
     void set(const char* name, py::handle value) const {
         if (PyDict_SetItemString(dict_, name, value.ptr()) < 0) throw py::error_already_set();
     }

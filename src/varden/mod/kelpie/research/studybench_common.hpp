@@ -20,17 +20,6 @@ inline py::object borrow(py::handle h) {
     return py::reinterpret_borrow<py::object>(h);
 }
 
-// A name as Python code of this module resolves it: the module's globals, then the builtins.
-inline py::object global_or_builtin(const char* name) {
-    PyObject* v = PyDict_GetItemString(PyModule_GetDict(ns.module().ptr()), name);
-    if (!v) v = PyDict_GetItemString(PyEval_GetBuiltins(), name);
-    if (!v) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        throw py::error_already_set();
-    }
-    return borrow(v);
-}
-
 inline bool contains(py::handle container, py::handle item) {
     int r = PySequence_Contains(container.ptr(), item.ptr());
     if (r < 0) throw py::error_already_set();
@@ -84,7 +73,7 @@ inline void require_bytes_like(py::handle data) {
 // with open(path, mode) as f: return body(f)
 template <typename Body>
 py::object with_open(py::handle path, const char* mode, Body body) {
-    py::object file = global_or_builtin("open")(path, mode);
+    py::object file = ns.resolve("open")(path, mode);
     py::object result;
     try {
         result = body(file);
@@ -126,7 +115,7 @@ inline void define(const char* name, std::vector<pyglue::Param> params, pyglue::
 
 // Specs as the validation module takes them.
 inline py::object builtin_type(const char* name) {
-    return global_or_builtin(name);
+    return ns.resolve(name);
 }
 inline py::object date_spec() {
     return ns.get("DateValidator")();

@@ -23,18 +23,6 @@ constexpr int kTokenTtlSeconds = 7200;
 
 pyglue::Namespace ns;
 
-// A name as this module's code resolves it: its globals, then the builtins (so a patched
-// `kprpc.open` is honoured).
-py::object global_or_builtin(const char* name) {
-    PyObject* v = PyDict_GetItemString(PyModule_GetDict(ns.module().ptr()), name);
-    if (!v) v = PyDict_GetItemString(PyEval_GetBuiltins(), name);
-    if (!v) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        throw py::error_already_set();
-    }
-    return py::reinterpret_borrow<py::object>(v);
-}
-
 py::object path_join(py::handle folder, const char* name) {
     return ns.get("os").attr("path").attr("join")(folder, name);
 }
@@ -49,7 +37,7 @@ bool path_exists(py::handle path) {
 
 // `with open(path, "w") as f: f.write(text)`
 void write_text_file(py::handle path, py::handle text) {
-    py::object file = global_or_builtin("open")(path, "w");
+    py::object file = ns.resolve("open")(path, "w");
     try {
         file.attr("write")(text);
     } catch (py::error_already_set&) {
@@ -71,7 +59,7 @@ void write_credential_file(py::handle path, py::handle token) {
         py::object file;
         try {
             os.attr("fchmod")(fd, 0600);  // the umask must not widen or narrow it
-            file = global_or_builtin("open")(fd, "w");
+            file = ns.resolve("open")(fd, "w");
         } catch (py::error_already_set&) {
             os.attr("close")(fd);
             throw;
@@ -145,7 +133,7 @@ py::object client_init(const Args& a) {
     py::setattr(self, "_token_file", path_join(ns.get("setting").attr("ROOT_PATH"), "auth"));
     py::object token_file = self.attr("_token_file");
     if (path_exists(token_file)) {
-        py::object file = global_or_builtin("open")(token_file);
+        py::object file = ns.resolve("open")(token_file);
         py::object content;
         try {
             content = file.attr("read")();
