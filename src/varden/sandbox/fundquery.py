@@ -43,7 +43,36 @@ class Query:
 
 def _closing_paren(text, start):
     """Index of the parenthesis that closes the one opened just before ``start``."""
-    depth, quote, i = 1, None, start
+    depth = 1
+    for i, ch in _outside_quotes(text, start):
+        if ch in "([{":
+            depth += 1
+        elif ch in ")]}":
+            depth -= 1
+            if depth == 0:
+                return i
+    raise QueryError("unbalanced parentheses in query text")
+
+
+def _split_top_level(text):
+    """Split at commas outside brackets and quotes; blank items are dropped."""
+    items, depth, start = [], 0, 0
+    for i, ch in _outside_quotes(text):
+        if ch in "([{":
+            depth += 1
+        elif ch in ")]}":
+            depth -= 1
+        elif ch == "," and depth == 0:
+            items.append(text[start:i])
+            start = i + 1
+    items.append(text[start:])
+    return [item.strip() for item in items if item.strip()]
+
+
+def _outside_quotes(text, start=0):
+    """(index, character) of each character of ``text`` from ``start`` that lies outside
+    quoted literals (backslash escapes inside them honoured)."""
+    quote, i = None, start
     while i < len(text):
         ch = text[i]
         if quote:
@@ -53,34 +82,9 @@ def _closing_paren(text, start):
                 quote = None
         elif ch in "'\"":
             quote = ch
-        elif ch in "([{":
-            depth += 1
-        elif ch in ")]}":
-            depth -= 1
-            if depth == 0:
-                return i
+        else:
+            yield i, ch
         i += 1
-    raise QueryError("unbalanced parentheses in query text")
-
-
-def _split_top_level(text):
-    """Split at commas outside brackets and quotes; blank items are dropped."""
-    items, depth, quote, start = [], 0, None, 0
-    for i, ch in enumerate(text):
-        if quote:
-            if ch == quote and text[i - 1] != "\\":
-                quote = None
-        elif ch in "'\"":
-            quote = ch
-        elif ch in "([{":
-            depth += 1
-        elif ch in ")]}":
-            depth -= 1
-        elif ch == "," and depth == 0:
-            items.append(text[start:i])
-            start = i + 1
-    items.append(text[start:])
-    return [item.strip() for item in items if item.strip()]
 
 
 def _call(text, pos, name):
