@@ -1,6 +1,8 @@
 """The composite sandbox: every service in one process, ports that give way, a pinned clock."""
 
+import os
 import socket
+import subprocess
 
 import pandas as pd
 import pytest
@@ -58,3 +60,23 @@ def test_feed_follows_the_pinned_clock(monkeypatch):
     assert intraday.live_clock() == pd.Timestamp("2026-12-08 10:00")
     monkeypatch.delenv(intraday.LIVE_CLOCK_VARIABLE)
     assert abs(intraday.live_clock() - pd.Timestamp.now()) < pd.Timedelta(seconds=5)
+
+
+def test_printed_exports_set_the_environment_when_pasted_into_a_shell(busy_port, monkeypatch):
+    monkeypatch.setattr(sandbox_main, "DATA_PORT", 0)
+    monkeypatch.setenv("VARDEN_LIVE_CLOCK", "2026-12-08 14:30")
+    root = "/tmp/my settings"
+    sandbox = sandbox_main.Sandbox(gateway_port=busy_port)
+    try:
+        exports = [line.strip() for line in sandbox.describe(root).splitlines()
+                   if line.startswith("  export ")]
+        expected = dict(sandbox.environment(), VARDEN_ROOT=root)
+    finally:
+        sandbox.close()
+    shown = subprocess.run(["bash", "-c", "\n".join(exports + ["env"])], capture_output=True,
+                           text=True, env={"PATH": os.environ["PATH"]}, timeout=30)
+    assert shown.returncode == 0 and shown.stderr == ""
+    variables = dict(line.split("=", 1) for line in shown.stdout.splitlines()
+                     if line.startswith("VARDEN_"))
+    assert variables == expected
+    assert expected["VARDEN_LIVE_CLOCK"] == "2026-12-08 14:30"

@@ -13,6 +13,7 @@ import argparse
 import contextlib
 import errno
 import os
+import shlex
 import subprocess
 import sys
 import tempfile
@@ -135,9 +136,11 @@ class Sandbox:
             lines.append("  trading gateway   %s:%d" % (self.gateway.host, self.gateway.port))
         lines += ["  " + note for note in self.notes]
         lines.append("Point the kit at it (before importing varden):")
-        lines += ["  export %s=%s" % item for item in self.environment().items()]
+        # Quoted for the shell: the pinned clock holds a blank, a settings path may too.
+        lines += ["  export %s=%s" % (name, shlex.quote(value))
+                  for name, value in self.environment().items()]
         if root:
-            lines.append("  export VARDEN_ROOT=%s" % root)
+            lines.append("  export VARDEN_ROOT=%s" % shlex.quote(root))
         users = ", ".join("%s/%s" % item for item in sorted(self.data.users.items()))
         lines.append("Sandbox users (name/password): %s" % users)
         return "\n".join(lines)
