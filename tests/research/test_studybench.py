@@ -3,6 +3,7 @@
 import collections
 import datetime
 import os
+import pickle
 import re
 import types
 
@@ -62,6 +63,10 @@ def test_module_state_and_exports():
     industry = studybench.default_data_proxy._data_source._extra_reader["symbol_industry"]
     assert studybench.Symbol_Industry.__name__ == "Symbol_Industry"
     assert list(studybench.Symbol_Industry._fields) == list(industry.fields)
+    # Records pickle (multiprocessing, caches) only when the class is found under its module.
+    assert studybench.Symbol_Industry.__module__ == studybench.__name__
+    record = studybench.Symbol_Industry(*range(len(industry.fields)))
+    assert pickle.loads(pickle.dumps(record)) == record
 
 
 def test_functions_read_like_python_functions():

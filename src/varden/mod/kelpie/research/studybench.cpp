@@ -8,6 +8,7 @@
 
 #include "studybench_calendar.hpp"
 #include "studybench_common.hpp"
+#include "studybench_docs.hpp"
 #include "studybench_files.hpp"
 #include "studybench_price.hpp"
 #include "studybench_query.hpp"
@@ -55,19 +56,23 @@ void create_module_state() {
     ns.set("MULTI_STEP_FIELDS", studybench::multi_step_fields());
     py::object industry_fields =
         proxy.attr("_data_source").attr("_extra_reader")["symbol_industry"].attr("fields");
-    ns.set("Symbol_Industry", ns.get("namedtuple")("Symbol_Industry", industry_fields));
+    // namedtuple names its module after the calling frame, which is not ours during an import.
+    ns.set("Symbol_Industry",
+           ns.get("namedtuple")("Symbol_Industry", industry_fields, py::arg("module") = ns.name()));
 }
 
 }  // namespace
 
 PYBIND11_MODULE(studybench, m) {
     studybench::ns.bind(m);
+    m.doc() = studybench_docs::kModule;
     import_collaborators();
     create_module_state();
     studybench::define_query_functions();
     studybench::define_price_functions();
     studybench::define_calendar_functions();
     studybench::define_file_functions();
+    pyglue::document(m, studybench_docs::kModuleMembers);
     py::list exported;
     for (const char* name : kExported) exported.append(name);
     m.attr("__all__") = exported;
