@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "ctp_sysinfo.h"
+#include "hostprobe_docs.hpp"
 
 namespace py = pybind11;
 
@@ -24,9 +25,24 @@ py::bytes get_system_info() {
     return py::reinterpret_steal<py::bytes>(info);
 }
 
+PyObject* get_system_info_entry(PyObject* /*module*/, PyObject* /*unused*/) {
+    try {
+        return get_system_info().release().ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+        return nullptr;
+    }
+}
+
+// A plain module-level builtin: help() then shows it as the module's own function, where a
+// pybind11 function would show its internal C++ function record as the owner.
+PyMethodDef methods[] = {
+    {"get_system_info", get_system_info_entry, METH_NOARGS, hostprobe_docs::kGetSystemInfo},
+    {nullptr, nullptr, 0, nullptr}};
+
 }  // namespace
 
 PYBIND11_MODULE(hostprobe, m) {
-    m.doc() = "pybind11 bind for ctp hostprobe";
-    m.def("get_system_info", &get_system_info, "CTP_GetSystemInfo");
+    m.doc() = hostprobe_docs::kModule;
+    if (PyModule_AddFunctions(m.ptr(), methods) < 0) throw py::error_already_set();
 }

@@ -2,6 +2,7 @@
 // engine's order and trade events.
 #include <pybind11/pybind11.h>
 
+#include "eventhook_docs.hpp"
 #include "pyglue/pyglue.hpp"
 
 namespace py = pybind11;
@@ -104,14 +105,15 @@ py::object load_strategy(const Args& a) {
 
 PYBIND11_MODULE(eventhook, m) {
     ns.bind(m);
+    m.doc() = eventhook_docs::kModule;
     ns.import_from("kpquant.events", {"EVENT"});
 
     pyglue::ClassBuilder cls("EventFunc", kModuleName);
-    cls.attr("__doc__", py::str("Connects the user strategy's on_order and on_trade callbacks "
-                                "to the engine's order and trade events."))
+    cls.attr("__doc__", py::str(eventhook_docs::kEventFunc))
         .method("__init__", {"self", "env"}, init)
         .classmethod("register", {"cls", {"name", py::none()}}, register_)
         .method("register_event", {"self"}, register_event)
         .method("load_strategy", {"self", "event"}, load_strategy);
     m.attr("EventFunc") = cls.build();
+    pyglue::document(m.attr("EventFunc"), eventhook_docs::kEventFuncMembers);
 }

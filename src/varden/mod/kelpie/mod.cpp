@@ -1,6 +1,7 @@
 // varden.mod.kelpie.mod: the engine mod that plugs the kit into a strategy run.
 #include <pybind11/pybind11.h>
 
+#include "mod_docs.hpp"
 #include "pyglue/pyglue.hpp"
 
 namespace py = pybind11;
@@ -64,6 +65,7 @@ py::object tear_down(const Args& a) {
 
 PYBIND11_MODULE(mod, m) {
     ns.bind(m);
+    m.doc() = mod_docs::kModule;
     ns.import_from("kpquant.interface", {"AbstractMod"});
     ns.import_from("kpquant", {"export_as_api"});
     ns.import_from("kpquant.api.api_base", {"register_api"});
@@ -74,10 +76,10 @@ PYBIND11_MODULE(mod, m) {
     ns.import_from("varden.mod.kelpie.errors", {"UserError", "get_error_message"});
 
     pyglue::ClassBuilder cls("KelpieMod", kModuleName, py::make_tuple(ns["AbstractMod"]));
-    cls.attr("__doc__", py::str("The kit's engine mod: publishes the research API to strategies "
-                                "and hooks their order and trade callbacks."))
+    cls.attr("__doc__", py::str(mod_docs::kKelpieMod))
         .method("__init__", {"self"}, init)
         .method("start_up", {"self", "env", "mod_config"}, start_up)
         .method("tear_down", {"self", "success", {"exception", py::none()}}, tear_down);
     m.attr("KelpieMod") = cls.build();
+    pyglue::document(m.attr("KelpieMod"), mod_docs::kKelpieModMembers);
 }

@@ -9,6 +9,7 @@
 // moves time by patching `kprpc._token_timer`, without touching the process-wide clock.
 #include <pybind11/pybind11.h>
 
+#include "kprpc_docs.hpp"
 #include "pyglue/pyglue.hpp"
 
 namespace py = pybind11;
@@ -256,10 +257,12 @@ py::object client_handle_response(const Args& a) {
 }
 
 // Unknown attributes name remote methods. Dunder names are protocol probes (copy, pickle, numpy,
-// hasattr): they get the AttributeError those callers expect instead of an APIException.
+// hasattr): they get the AttributeError those callers expect instead of an APIException. Only a
+// real str can be a dunder name (and %U below requires one); anything else passed to a direct
+// __getattr__ call goes through the table like any other unknown name.
 py::object client_getattr(const Args& a) {
     py::handle self = a[0], func = a[1];
-    if (pyglue::truthy(func.attr("startswith")("__")) &&
+    if (PyUnicode_Check(func.ptr()) && pyglue::truthy(func.attr("startswith")("__")) &&
         pyglue::truthy(func.attr("endswith")("__"))) {
         PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%U'",
                      Py_TYPE(self.ptr())->tp_name, func.ptr());
@@ -343,6 +346,7 @@ py::object build_api_client(py::module_& m) {
 
 PYBIND11_MODULE(kprpc, m) {
     ns.bind(m);
+    m.doc() = kprpc_docs::kModule;
     ns.import_module("os", "os");
     ns.import_module("zlib", "zlib");
     ns.import_module("base64", "base64");
@@ -357,5 +361,7 @@ PYBIND11_MODULE(kprpc, m) {
     ns.set("_token_timer", py::module_::import("time").attr("monotonic"));
 
     m.attr("APIClient") = build_api_client(m);
+    pyglue::document(m, kprpc_docs::kModuleMembers);
+    pyglue::document(m.attr("APIClient"), kprpc_docs::kAPIClientMembers);
     m.attr("kp_api") = m.attr("APIClient")();
 }

@@ -9,6 +9,7 @@
 #include "pyglue/pyglue.hpp"
 #include "quotewire_bartime.hpp"
 #include "quotewire_common.hpp"
+#include "quotewire_docs.hpp"
 #include "quotewire_factors.hpp"
 #include "quotewire_fetch.hpp"
 #include "quotewire_fixes.hpp"
@@ -72,6 +73,7 @@ void define_fixes(py::module_& m) {
 PYBIND11_MODULE(quotewire, m) {
     using quotewire::ns;
     ns.bind(m);
+    m.doc() = quotewire_docs::kModule;
     ns.import_module("numpy", "np");
     ns.import_module("pandas", "pd");
     ns.import_from("functools", {"partial"});
@@ -90,6 +92,7 @@ PYBIND11_MODULE(quotewire, m) {
     quotewire::init_fixes(ns.get("np").attr("nan"));
 
     define_fetch(m);
+    pyglue::document(m, quotewire_docs::kModuleMembers);
     ns.set("real_factor_cache",
            ns.get("TTLCache")(py::arg("maxsize") = 10240, py::arg("ttl") = 72000));
     pyglue::def(m, "_real_factor", {"symbol"}, quotewire::real_factor);

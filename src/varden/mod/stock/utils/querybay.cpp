@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "pyglue/pyglue.hpp"
+#include "querybay_docs.hpp"
 
 namespace py = pybind11;
 
@@ -83,13 +84,12 @@ py::object ask_once(const pyglue::Args& a) {
 
 py::object make_query_bay() {
     pyglue::ClassBuilder cb("QueryBay", kModuleName);
-    cb.attr("__doc__", py::str("Client of the platform's question service."));
+    cb.attr("__doc__", py::str(querybay_docs::kQueryBay));
     cb.method("__init__", {"self", {"version", py::none()}}, init);
 
     py::object attempt = cb.function("question", {"self", "question_str", "start_dt", "end_dt"},
                                      ask_once, false, false);
-    attempt.attr("__doc__") =
-        "Codes screened by `question_str` between `start_dt` and `end_dt`, by key.";
+    attempt.attr("__doc__") = querybay_docs::kQuestion;
     // The decorator hands back this one dict after two failed attempts; each caller gets a
     // fresh copy of it instead, so that filling one result cannot change later ones.
     py::dict no_answer;
@@ -114,7 +114,7 @@ py::object make_query_bay() {
 
 PYBIND11_MODULE(querybay, m) {
     ns.bind(m);
-    m.doc() = "Securities screened by a natural-language question.";
+    m.doc() = querybay_docs::kModule;
     ns.import_module("json", "json");
     ns.import_module("requests", "requests");
     ns.import_module("varden.mod.kelpie.setting", "setting");

@@ -9,6 +9,7 @@
 
 #include "dealdesk_common.hpp"
 #include "dealdesk_conversions.hpp"
+#include "dealdesk_docs.hpp"
 #include "dealdesk_ratelimit.hpp"
 #include "dealdesk_records.hpp"
 
@@ -330,18 +331,18 @@ py::object register_push(const pyglue::Args& a) {
 
 py::object make_trade_api(py::handle side, py::handle market, py::handle pricetype) {
     pyglue::ClassBuilder cb("TradeAPI", kModuleName);
-    cb.attr("__doc__", py::str("One live brokerage account read through the trading client."));
+    cb.attr("__doc__", py::str(dealdesk_docs::kTradeAPI));
     cb.attr("SIDE", side);
     cb.attr("MARKET", market);
     cb.attr("PRICETYPE", pricetype);
     cb.method("__init__", {"self", "account_id"}, init);
     cb.method("_get_account_token", {"self", {"force", py::bool_(false)}}, get_account_token);
     cb.method("__del__", {"self"}, del);
-    cb.property("portfolio", portfolio, "Cash and asset totals of the account.");
-    cb.property("positions", positions, "Held securities, by kit symbol.");
+    cb.property("portfolio", portfolio, dealdesk_docs::kPortfolio);
+    cb.property("positions", positions, dealdesk_docs::kPositions);
     cb.method("get_tradelogs", {"self"}, get_tradelogs);
     py::object limited = cb.function("secondary_orders", {"self"}, secondary_orders, false, false);
-    limited.attr("__doc__") = "Orders held by the broker; at most one call in 3 seconds.";
+    limited.attr("__doc__") = dealdesk_docs::kSecondaryOrders;
     py::object rate_limit = ns.get("rate_limit")(
         py::arg("calls") = 1, py::arg("period") = 3,
         py::arg("raise_message") = "该查询函数使用最小间隔为3秒，请稍后重试。");
@@ -364,7 +365,7 @@ py::object make_trade_api(py::handle side, py::handle market, py::handle pricety
 PYBIND11_MODULE(dealdesk, m) {
     using namespace dealdesk;
     ns.bind(m);
-    m.doc() = "Live account access through the kit's trading client.";
+    m.doc() = dealdesk_docs::kModule;
     ns.import_module("re", "re");
     ns.import_module("traceback", "traceback");
     ns.import_module("pandas", "pd");
@@ -388,6 +389,11 @@ PYBIND11_MODULE(dealdesk, m) {
     define_rate_limit(m);
     m.attr("TraderRPC") = make_trader_rpc();
     m.attr("TradeAPI") = make_trade_api(side, market, pricetype);
+    pyglue::document(m, dealdesk_docs::kModuleMembers);
+    pyglue::document(market, dealdesk_docs::kMarketMembers);
+    pyglue::document(pricetype, dealdesk_docs::kPriceTypeMembers);
+    pyglue::document(side_mixin, dealdesk_docs::kSideMixinMembers);
+    pyglue::document(m.attr("TradeAPI"), dealdesk_docs::kTradeAPIMembers);
     py::list all;
     all.append("TradeAPI");
     m.attr("__all__") = all;

@@ -2,6 +2,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "gatelink_docs.hpp"
 #include "pyglue/pyglue.hpp"
 
 namespace py = pybind11;
@@ -40,7 +41,7 @@ py::object make_session(const pyglue::Args& a) {
 }  // namespace
 
 PYBIND11_MODULE(gatelink, m) {
-    m.doc() = "Gateway client of a brokerage account served by the local trading gateway.";
+    m.doc() = gatelink_docs::kModule;
     ns.bind(m);
     ns.import_from("varden.mod.kelpie.utils.paths", {"get_user_id"});
     ns.import_as("varden.mod.tradeapi.sdk.client", "GatewayClient", "_GatewayClient");
@@ -48,7 +49,9 @@ PYBIND11_MODULE(gatelink, m) {
 
     py::tuple bases = py::make_tuple(ns.get("_GatewayClient"));
     pyglue::ClassBuilder client("GatewayClient", ns.name(), bases);
+    client.attr("__doc__", py::str(gatelink_docs::kGatewayClient));
     client.method("__init__", {"self", "account_id"}, init);
     client.method("_make_session", {"self"}, make_session, /*varargs=*/false, /*varkw=*/true);
     ns.set("GatewayClient", client.build());
+    pyglue::document(m.attr("GatewayClient"), gatelink_docs::kGatewayClientMembers);
 }

@@ -8,6 +8,7 @@
 #include <initializer_list>
 
 #include "pyglue/pyglue.hpp"
+#include "tablespec_docs.hpp"
 
 namespace py = pybind11;
 
@@ -233,6 +234,7 @@ py::object build_query_class() {
 
 PYBIND11_MODULE(tablespec, m) {
     ns.bind(m);
+    m.doc() = tablespec_docs::kModule;
     ns.import_module("numbers", "numbers");
     py::module_::import("collections.abc");  // `import collections.abc` binds `collections`
     ns.import_module("collections", "collections");
@@ -243,6 +245,9 @@ PYBIND11_MODULE(tablespec, m) {
     m.attr("StrModelAttr") = build_column_class();
     m.attr("StrModel") = build_table_class();
     m.attr("StrQuery") = build_query_class();
+    pyglue::document(m, tablespec_docs::kModuleMembers);
+    pyglue::document(m.attr("StrModelAttr"), tablespec_docs::kStrModelAttrMembers);
+    pyglue::document(m.attr("StrQuery"), tablespec_docs::kStrQueryMembers);
 
     py::list all;
     for (const char* table : kTables) {

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 
+#include "gatemeta_docs.hpp"
 #include "pyglue/pyglue.hpp"
 
 namespace py = pybind11;
@@ -37,13 +38,14 @@ struct MessageEntry {
     const char* name;
     int serialized_start;
     int serialized_end;
+    const char* doc;
 };
 
 // Where each message's DescriptorProto lies inside kSerializedMeta.
 constexpr MessageEntry kMessages[] = {
-    {"_REQUESTMETA", "RequestMeta", 24, 185},
-    {"_RESPONSEMETA", "ResponseMeta", 188, 364},
-    {"_PUSHMETA", "PushMeta", 366, 440},
+    {"_REQUESTMETA", "RequestMeta", 24, 185, gatemeta_docs::kRequestMeta},
+    {"_RESPONSEMETA", "ResponseMeta", 188, 364, gatemeta_docs::kResponseMeta},
+    {"_PUSHMETA", "PushMeta", 366, 440, gatemeta_docs::kPushMeta},
 };
 
 py::object latin1_text(const char* data, std::size_t size) {
@@ -57,7 +59,7 @@ py::object latin1_text(const char* data, std::size_t size) {
 }  // namespace
 
 PYBIND11_MODULE(gatemeta, m) {
-    m.doc() = "Protocol buffer header messages of the trading gateway (meta.proto).";
+    m.doc() = gatemeta_docs::kModule;
 
     pyglue::def(m, "_b", {"x"},
                 [](const pyglue::Args& a) -> py::object { return a[0].attr("encode")("latin1"); });
@@ -96,6 +98,7 @@ PYBIND11_MODULE(gatemeta, m) {
         py::dict class_namespace;
         class_namespace["DESCRIPTOR"] = m.attr(entry.descriptor_attr);
         class_namespace["__module__"] = "gatemeta";
+        class_namespace["__doc__"] = entry.doc;
         py::object cls = message_type(entry.name, bases, class_namespace);
         sym_db.attr("RegisterMessage")(cls);
         m.attr(entry.name) = cls;
