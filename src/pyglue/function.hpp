@@ -173,10 +173,16 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t na
                 }
             }
             if (idx == nparams) {
+                if (!PyUnicode_Check(key)) {  // only C callers can pass such a name
+                    PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+                    return nullptr;
+                }
                 if (!sig.varkw) {
-                    return fail_type_error(qualname_of(self) +
-                                           "() got an unexpected keyword argument '" +
-                                           PyUnicode_AsUTF8(key) + "'");
+                    // %U copies the name as it is: it may hold lone surrogates, which have no
+                    // UTF-8 form (PyUnicode_AsUTF8 would give null).
+                    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                                 qualname_of(self).c_str(), key);
+                    return nullptr;
                 }
                 if (PyDict_SetItem(varkw.ptr(), key, value) < 0) return nullptr;
                 continue;

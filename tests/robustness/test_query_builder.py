@@ -1,0 +1,122 @@
+"""The query builder against a plain-Python reading of its rules, on any value.
+
+Both sides must give the same text or raise the same exception type: the builder's rules are
+simple enough (texts as literals, numbers and None/True/False as they are, iterables as lists,
+anything else as the literal of its text) that every divergence is a fault.
+"""
+
+import collections.abc
+import numbers
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+import robustness_harness as H
+import robustness_strategies as S
+from varden.mod.kelpie.research.normal_query import tablespec
+
+TEMPLATES = {
+    "__eq__": "{}.{}=={}", "__ne__": "{}.{}!={}", "__lt__": "{}.{}<{}", "__gt__": "{}.{}>{}",
+    "__le__": "{}.{}<={}", "__ge__": "{}.{}>={}", "in_": "{}.{}.in_({})",
+    "is_": "{}.{}.is_({})", "any_": "{}.{}.any_({})", "all_": "{}.{}.all_({})",
+}
+
+
+def encode(o, top=1):
+    # Top-level texts are written as Python literals (repr), so quotes and line breaks inside
+    # them can neither end the literal nor inject code into the query.
+    if isinstance(o, str):
+        return repr(str(o)) if top else str(o)
+    if o is None or o is True or o is False:
+        return o
+    if isinstance(o, numbers.Number):
+        return o
+    if isinstance(o, collections.abc.Iterable):
+        return [encode(x, 0) for x in o]
+    return repr(str(o)) if top else str(o)
+
+
+def render_query(fields, filters, limit, offset):
+    return "query({}).filter({}){}{}".format(
+        ", ".join(str(f) for f in fields), ", ".join(filters),
+        ".limit(%s)" % limit if limit is not None else "",
+        ".offset(%s)" % offset if offset is not None else "")
+
+
+def _text(value):
+    try:
+        return ("text", "{}".format(value))
+    except Exception as error:
+        return ("error", type(error))
+
+
+def agrees_with(reference):
+    """A check: the call gives the text, or the exception type, that ``reference`` gives.
+
+    ``reference(instance, *args, **kwargs)`` reads the rule off the instance the call was
+    made on (``None`` for a plain function).
+    """
+
+    def check(fn, outcome, args, kwargs):
+        expected = H.run_plain(reference, getattr(fn, "__self__", None), *args, **kwargs)
+        if expected.raised or outcome.raised:
+            assert type(outcome.error) is type(expected.error), (args, outcome, expected)
+        else:
+            assert _text(outcome.value) == _text(expected.value), (args, outcome, expected)
+
+    return check
+
+
+names = st.one_of(S.texts, S.values)
+columns = st.builds(tablespec.StrModelAttr, names, names)
+models = st.builds(tablespec.StrModel, names)
+
+
+@st.composite
+def queries(draw):
+    query = tablespec.StrQuery(*draw(st.lists(S.values, max_size=3)))
+    query.filter(*draw(st.lists(st.one_of(S.texts, S.values), max_size=3)))
+    query.limit(draw(st.one_of(st.none(), S.values)))
+    query.offset(draw(st.one_of(st.none(), S.values)))
+    return query
+
+
+def method_of(instances, method):
+    return lambda data: getattr(data.draw(instances), method)
+
+
+def comparison(method):
+    def reference(column, obj):
+        return TEMPLATES[method].format(column.name, column.key, encode(obj))
+
+    return H.Target(f"StrModelAttr.{method}", "obj", method_of(columns, method),
+                    check=agrees_with(reference))
+
+
+TARGETS = [
+    H.Target("StrModelAttr", "name, key", lambda data: tablespec.StrModelAttr),
+    H.Target("StrModelAttr._encode", "o, top=1", method_of(columns, "_encode"),
+             check=agrees_with(lambda column, o, top=1: encode(o, top))),
+    H.Target("StrModelAttr.__str__", "", method_of(columns, "__str__"),
+             check=agrees_with(lambda column: "{}.{}".format(column.name, column.key))),
+    *[comparison(method) for method in TEMPLATES],
+    H.Target("StrModel", "name", lambda data: tablespec.StrModel),
+    H.Target("StrModel.__str__", "", method_of(models, "__str__"),
+             check=agrees_with(lambda model: model.name)),
+    H.Target("StrModel.__getattr__", "key", method_of(models, "__getattr__"),
+             check=agrees_with(lambda model, key: "{}.{}".format(model.name, key))),
+    H.Target("StrQuery", "*args", lambda data: tablespec.StrQuery),
+    H.Target("StrQuery.filter", "*args", method_of(queries(), "filter")),
+    H.Target("StrQuery.limit", "limit", method_of(queries(), "limit")),
+    H.Target("StrQuery.offset", "limit", method_of(queries(), "offset")),
+    H.Target("StrQuery.__str__", "", method_of(queries(), "__str__"),
+             check=agrees_with(lambda q: render_query(q.fields, q.filters, q._limit, q._offset))),
+]
+
+
+@pytest.mark.parametrize("target", TARGETS, ids=str)
+@H.robust(25)
+@given(data=st.data())
+def test_call(target, data):
+    H.exercise(data, target)
