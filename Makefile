@@ -12,7 +12,36 @@ SOURCES     := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -
 DEV_BUILD   ?= build/dev
 TARGET      ?= all
 
-.PHONY: test demo bench install inplace clean
+# Sanitizer run (`make asan`): the modules built by gcc with AddressSanitizer and
+# UndefinedBehaviorSanitizer into build/asan (apart from the regular and in-place builds), then
+# the test suites against them in an interpreter that preloads the sanitizer runtime.
+ASAN_DIR    := build/asan
+ASAN_SITE   := $(abspath $(ASAN_DIR)/site)
+# The ASan runtime must be the first library of the process. libstdc++ is preloaded with it:
+# the runtime finds the C++ throw it intercepts only if libstdc++ is loaded when it starts, and
+# the interpreter does not link it.
+ASAN_PRELOAD = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libstdc++.so)
+# detect_leaks=0: CPython does not free its own memory at exit, so LeakSanitizer would report
+#   the interpreter on every run; growth per call is what tests/leaks measures.
+# allocator_may_return_null=1: an allocation too large to serve gives Python its MemoryError
+#   instead of ending the run.
+# detect_stack_use_after_return=1: catches pointers to a returned function's locals.
+# log_path: each process (the tests start some) writes its report to a file of its own, so that
+#   none is lost in pytest's output capture or in a child's captured stderr.
+ASAN_REPORTS := $(abspath $(ASAN_DIR)/report)
+ASAN_OPTIONS_RUN := detect_leaks=0:allocator_may_return_null=1:detect_stack_use_after_return=1
+ASAN_OPTIONS_RUN := $(ASAN_OPTIONS_RUN):log_path=$(ASAN_REPORTS)
+UBSAN_OPTIONS_RUN := print_stacktrace=1:halt_on_error=1:log_path=$(ASAN_REPORTS)
+# PYTHONMALLOC=malloc: Python objects come from malloc, so ASan sees their bounds and lifetimes.
+ASAN_ENV     = PYTHONPATH=$(ASAN_SITE) PYTHONMALLOC=malloc LD_PRELOAD="$(ASAN_PRELOAD)" \
+               ASAN_OPTIONS=$(ASAN_OPTIONS_RUN) UBSAN_OPTIONS=$(UBSAN_OPTIONS_RUN) \
+               VARDEN_ROBUSTNESS_SCALE=$(ASAN_ROBUSTNESS_SCALE)
+# Examples per robustness test, as a share of the regular run's (a sanitized call is slower).
+ASAN_ROBUSTNESS_SCALE ?= 0.1
+# What pytest runs under the sanitizers; CI narrows it (see .ci/run).
+ASAN_TESTS  ?= tests
+
+.PHONY: test demo bench install inplace clean asan
 
 $(PY):
 	$(BASE_PY) -m venv $(VENV)
@@ -38,6 +67,18 @@ inplace: $(PY)
 	cmake -S . -B $(DEV_BUILD) -G Ninja -DVARDEN_INPLACE=ON -DCMAKE_BUILD_TYPE=Release \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) >/dev/null
 	cmake --build $(DEV_BUILD) --target $(TARGET)
+
+# The leak check is left out: ASan's quarantine of freed memory and PYTHONMALLOC=malloc make
+# memory figures describe the sanitizer, not the modules (`make test` runs it).
+asan: install
+	$(PY) -m pip install --quiet "pybind11>=2.12" "scikit-build-core>=0.10" ninja
+	CC=gcc CXX=g++ $(PY) -m pip install --quiet --no-deps --no-build-isolation --upgrade \
+	  --target $(ASAN_SITE) . -C build-dir=$(ASAN_DIR)/cmake -C cmake.define.VARDEN_SANITIZE=ON
+	rm -f $(ASAN_REPORTS).*
+	$(ASAN_ENV) $(PY) .ci/sanitized_modules.py $(ASAN_SITE)
+	$(ASAN_ENV) $(PY) -m pytest -m "not leakcheck" $(ASAN_TESTS); status=$$?; \
+	  if ls $(ASAN_REPORTS).* >/dev/null 2>&1; then cat $(ASAN_REPORTS).*; exit 1; fi; \
+	  exit $$status
 
 clean:
 	rm -rf build $(VENV)
