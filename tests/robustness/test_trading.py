@@ -8,6 +8,7 @@ kit's trading exception and its fixed message prefix.
 
 import copy
 import functools
+import gc
 import re
 from enum import Enum
 
@@ -138,6 +139,17 @@ def trading_fakes(monkeypatch):
     # One call in 3 seconds: within the drawn calls of one example, some are over the limit.
     monkeypatch.setattr(ratelimit, "time", FakeClock(step=1.0))
     monkeypatch.setattr(dealdesk.TraderRPC, "_instance", None)
+    # TradeAPI's limiters live as long as the class and remember readings of the real clock
+    # from earlier tests; the fake clock starts at zero. Each test starts from empty windows
+    # and hands the real readings back afterwards, so the two clocks never meet.
+    limiters = [o for o in gc.get_objects() if isinstance(o, ratelimit.RateLimiter)]
+    saved = [list(limiter._started) for limiter in limiters]
+    for limiter in limiters:
+        limiter._started.clear()
+    yield
+    for limiter, started in zip(limiters, saved):
+        limiter._started.clear()
+        limiter._started.extend(started)
 
 
 def trade_api(data, accounts=None):
