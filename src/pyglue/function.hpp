@@ -280,16 +280,26 @@ PyObject* get_field(PyObject* self, void*) {
     return v;
 }
 
+// `closure` is the attribute's name, for the error message.
 template <std::size_t Offset, bool TextOnly>
-int set_field(PyObject* self, PyObject* value, void*) {
+int set_field(PyObject* self, PyObject* value, void* closure) {
     if (TextOnly && (value == nullptr || !PyUnicode_Check(value))) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object",
+                     static_cast<const char*>(closure));
         return -1;
     }
     PyObject** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset);
     Py_XINCREF(value);
     Py_XSETREF(*slot, value);
     return 0;
+}
+
+// Like a Python function, pickled as a reference to the name it is found under; copy and
+// deepcopy then hand back the function itself.
+inline PyObject* reduce(PyObject* self, PyObject* /*unused*/) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_INCREF(f->qualname);
+    return f->qualname;
 }
 
 inline PyObject* get_signature(PyObject* self, void*) {
@@ -325,9 +335,11 @@ inline PyTypeObject* function_type() {
             {nullptr, 0, 0, 0, nullptr}};
         static PyGetSetDef getset[] = {
             {"__name__", get_field<offsetof(FunctionObject, name)>,
-             set_field<offsetof(FunctionObject, name), true>, nullptr, nullptr},
+             set_field<offsetof(FunctionObject, name), true>, nullptr,
+             const_cast<char*>("__name__")},
             {"__qualname__", get_field<offsetof(FunctionObject, qualname)>,
-             set_field<offsetof(FunctionObject, qualname), true>, nullptr, nullptr},
+             set_field<offsetof(FunctionObject, qualname), true>, nullptr,
+             const_cast<char*>("__qualname__")},
             {"__doc__", get_field<offsetof(FunctionObject, doc)>,
              set_field<offsetof(FunctionObject, doc), false>, nullptr, nullptr},
             {"__module__", get_field<offsetof(FunctionObject, module)>,
@@ -335,6 +347,8 @@ inline PyTypeObject* function_type() {
             {"__signature__", get_signature, nullptr, nullptr, nullptr},
             {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
             {nullptr, nullptr, nullptr, nullptr, nullptr}};
+        static PyMethodDef methods[] = {{"__reduce__", reduce, METH_NOARGS, nullptr},
+                                        {nullptr, nullptr, 0, nullptr}};
         static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
                                       {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
                                       {Py_tp_clear, reinterpret_cast<void*>(clear)},
@@ -343,6 +357,7 @@ inline PyTypeObject* function_type() {
                                       {Py_tp_repr, reinterpret_cast<void*>(repr)},
                                       {Py_tp_members, members},
                                       {Py_tp_getset, getset},
+                                      {Py_tp_methods, methods},
                                       {0, nullptr}};
         static PyType_Spec spec = {"pyglue.function", sizeof(FunctionObject), 0,
                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
