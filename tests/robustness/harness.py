@@ -1,12 +1,12 @@
 """The call table machinery: one entry per public callable, drawn argument lists, counting.
 
-A ``Target`` names a callable, writes its parameter list as the description gives it, and says
+A ``Target`` names a callable, writes its parameter list as the kit documents it, and says
 how to reach it (through a fresh instance, with fakes installed). ``exercise`` draws an
 argument list that may be too short, too long or carry wrong keywords, calls the target, and
 checks what every call must satisfy: it returns or raises an ordinary Python exception (never
 a crash, a ``SystemError`` or a leaked C++/pybind11 error), and an argument list that a Python
 function of that signature would refuse raises ``TypeError``. A target's own ``check`` adds
-the results and exceptions its description fixes.
+the results and exceptions its contract fixes.
 """
 
 import copy
@@ -100,8 +100,8 @@ class Target:
     fresh instance whose collaborators answer with drawn replies. ``params`` is the parameter
     list after ``self``/``cls``.
     ``args`` draws one argument (the wide strategy unless a narrower one keeps the call off the
-    user's files). ``check(fn, outcome, args, kwargs)`` asserts what the description fixes for
-the call of ``fn`` (a bound method's instance is ``fn.__self__``).
+    user's files). ``check(fn, outcome, args, kwargs)`` asserts what the contract fixes for
+    the call of ``fn`` (a bound method's instance is ``fn.__self__``).
     """
 
     name: str
