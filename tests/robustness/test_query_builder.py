@@ -44,6 +44,16 @@ def render_query(fields, filters, limit, offset):
         ".offset(%s)" % offset if offset is not None else "")
 
 
+class Column:
+    """A column as the builder makes it: its text is made only when asked for."""
+
+    def __init__(self, name, key):
+        self.name, self.key = name, key
+
+    def __str__(self):
+        return "{}.{}".format(self.name, self.key)
+
+
 def _text(value):
     try:
         return ("text", "{}".format(value))
@@ -105,7 +115,7 @@ TARGETS = [
     H.Target("StrModel.__str__", "", method_of(models, "__str__"),
              check=agrees_with(lambda model: model.name)),
     H.Target("StrModel.__getattr__", "key", method_of(models, "__getattr__"),
-             check=agrees_with(lambda model, key: "{}.{}".format(model.name, key))),
+             check=agrees_with(lambda model, key: Column(model.name, key))),
     H.Target("StrQuery", "*args", lambda data: tablespec.StrQuery),
     H.Target("StrQuery.filter", "*args", method_of(queries(), "filter")),
     H.Target("StrQuery.limit", "limit", method_of(queries(), "limit")),
