@@ -34,6 +34,9 @@ STUBS = {
     ]
 }
 STUBS["hostprobe"] = SRC / "hostprobe" / "hostprobe.pyi"
+# Kept under its source file's name; the build installs it as tablespec.pyi.
+STUBS["varden.mod.kelpie.research.normal_query.tablespec"] = (
+    SRC / "varden" / "mod" / "kelpie" / "research" / "normal_query" / "query_builder.pyi")
 
 # Public module-level values that are the module's own although their `__module__` does not
 # say so (plain containers, instances of outside classes, protobuf classes).
