@@ -1,3 +1,6 @@
+import threading
+import time
+
 import pytest
 
 from varden.mod.kelpie.utils.ratelimit import RateLimitException
@@ -71,3 +74,64 @@ def test_one_limiter_per_decoration(dealdesk, monkeypatch):
     assert made[-1] == {"calls": 1, "period": 3, "raise_message": None}
     with pytest.raises(TypeError):
         dealdesk.rate_limit(1, 2, 3, 4)
+
+
+def in_thread(call):
+    """Start ``call`` on a thread of its own; its result or error lands in the returned dict."""
+    outcome = {}
+
+    def run():
+        try:
+            outcome["value"] = call()
+        except Exception as error:
+            outcome["error"] = error
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    return thread, outcome
+
+
+def test_a_waiting_call_runs_the_query_whatever_another_thread_passes(
+        apis, fake_client, fake_time, monkeypatch):
+    first, second = apis
+    first.secondary_orders()
+    asleep, polled = threading.Event(), threading.Event()
+    advance = fake_time.sleep
+
+    def sleep(seconds):  # the first wait lasts until the other thread has polled
+        advance(seconds)
+        if not asleep.is_set():
+            asleep.set()
+            polled.wait(10)
+
+    monkeypatch.setattr(fake_time, "sleep", sleep)
+    waiter, outcome = in_thread(lambda: first.secondary_orders(sleep_on_limit=True))
+    assert asleep.wait(10)
+    assert second.secondary_orders(raise_on_limit=False) == []  # the poll takes the window
+    polled.set()
+    waiter.join(10)
+    assert outcome == {"value": []}
+    assert fake_time.slept == [pytest.approx(3), pytest.approx(3)]
+    assert [r["ReqType"] for r in fake_client.requests].count(1204) == 3
+
+
+def test_a_raising_call_raises_whatever_another_thread_passes(
+        apis, fake_client, fake_time, monkeypatch):
+    first, second = apis
+    first.secondary_orders()
+    counting = threading.Event()
+    monotonic = fake_time.monotonic
+
+    def slow_monotonic():  # the first count lingers: time for the other thread's switch
+        if threading.current_thread() is not threading.main_thread() and not counting.is_set():
+            counting.set()
+            time.sleep(0.3)
+        return monotonic()
+
+    monkeypatch.setattr(fake_time, "monotonic", slow_monotonic)
+    raiser, outcome = in_thread(lambda: first.secondary_orders())
+    assert counting.wait(10)
+    assert second.secondary_orders(raise_on_limit=False) is None
+    raiser.join(10)
+    assert isinstance(outcome.get("error"), RateLimitException), outcome
+    assert [r["ReqType"] for r in fake_client.requests].count(1204) == 1
