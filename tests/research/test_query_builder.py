@@ -1,9 +1,11 @@
 """The fundamentals query builder: column expressions rendered as query text."""
 
 import collections
+import copy
 import datetime
 import decimal
 import fractions
+import pickle
 import types
 
 import pytest
@@ -71,6 +73,24 @@ def test_table_attribute_lookup_follows_the_class(monkeypatch):
     assert valuation.pe == "PE"
     monkeypatch.undo()
     assert str(valuation.pe) == "valuation.pe"
+
+
+@pytest.mark.parametrize("copy_of", [copy.copy, copy.deepcopy,
+                                     lambda table: pickle.loads(pickle.dumps(table))])
+def test_tables_copy_and_pickle_to_an_equal_table(copy_of):
+    table = copy_of(valuation)
+    assert type(table) is StrModel and vars(table) == {"name": "valuation"}
+    assert (table.pe == 1, str(table.symbol)) == ("valuation.pe==1", "valuation.symbol")
+
+
+def test_special_names_are_no_columns_and_a_bare_instance_raises():
+    for probe in ("__setstate__", "__reduce_ex_x__", "____"):
+        with pytest.raises(AttributeError, match=f"'StrModel' object has no attribute '{probe}'"):
+            getattr(valuation, probe)
+    assert str(valuation._private_) == "valuation._private_"
+    bare = StrModel.__new__(StrModel)
+    with pytest.raises(AttributeError, match="'StrModel' object has no attribute 'name'"):
+        bare.pe_ratio
 
 
 @pytest.mark.parametrize(

@@ -141,6 +141,15 @@ py::object build_column_class() {
     return cb.build();
 }
 
+// A name that begins and ends with two underscores (a str, as attribute names are).
+bool is_special_name(py::handle key) {
+    if (!PyUnicode_Check(key.ptr())) return false;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(key.ptr());
+    PyObject* mark = PYGLUE_INTERN("__");
+    return PyUnicode_Tailmatch(key.ptr(), mark, 0, n, -1) == 1 &&
+           PyUnicode_Tailmatch(key.ptr(), mark, 0, n, 1) == 1;
+}
+
 // Attribute lookup on table objects without the AttributeError that CPython 3.10's generic
 // __getattr__ hook raises and discards for every column name: the table's own attributes are
 // found as usual, anything else goes to the class's __getattr__. Assigning or deleting
@@ -166,9 +175,17 @@ py::object build_table_class() {
     });
     cb.method("__str__", {"self"},
               [](const pyglue::Args& a) { return pyglue::getattr(a[0], PYGLUE_INTERN("name")); });
-    // Only consulted for names the table does not have: every such name is a column.
+    // Only consulted for names the table does not have: every such name is a column, except
+    // special names, which copy, pickle and other protocols probe and must find missing (no
+    // column is named so). The table's name is read without coming back here, so an instance
+    // made by __new__ alone reports the missing name instead of recursing.
     cb.method("__getattr__", {"self", "key"}, [](const pyglue::Args& a) {
-        py::object name = pyglue::getattr(a[0], PYGLUE_INTERN("name"));
+        if (is_special_name(a[1])) {
+            PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
+                         Py_TYPE(a[0].ptr())->tp_name, a[1].ptr());
+            throw py::error_already_set();
+        }
+        py::object name = pyglue::steal(PyObject_GenericGetAttr(a[0].ptr(), PYGLUE_INTERN("name")));
         return ns.get("StrModelAttr")(name, a[1]);
     });
     py::object cls = cb.build();

@@ -98,7 +98,9 @@ inline constexpr const char* kStrModel =
     R"doc(One fundamentals table: every attribute it lacks is a column.
 
 str() of a table is its name, and `table.xyz` is a new StrModelAttr for
-the column xyz of it. `name` is the table's own name, not a column.
+the column xyz of it. `name` is the table's own name, not a column, and
+no column is named like a special method (`__xyz__`): those names raise
+AttributeError, so tables copy, deep-copy and pickle like plain objects.
 
 Parameters
 ----------
