@@ -2,9 +2,13 @@
 
 import collections
 import datetime
+import errno
 import os
 import pickle
 import re
+import stat
+import subprocess
+import sys
 import types
 
 import pandas as pd
@@ -456,6 +460,72 @@ def test_write_and_read_files(tmp_path):
     assert studybench.read_file(path) == "价格+1!".encode("utf-8")
     assert studybench.write_file(path, "new") == 3
     assert studybench.read_file(path) == b"new"
+
+
+# A file-size limit stands in for a full disk: each write crosses it halfway.
+FULL_DISK = """
+import os, resource, signal, sys
+from varden.mod.kelpie.research import studybench
+
+class Remote:
+    def download_file(self, file):
+        return b"r" * 200_000
+
+studybench.kp_api = Remote()
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the write fails with EFBIG instead
+resource.setrlimit(resource.RLIMIT_FSIZE, (65536, 65536))
+folder = sys.argv[1]
+for name, write in [
+        ("over.txt", lambda path: studybench.write_file(path, "w" * 200_000)),
+        ("more.txt", lambda path: studybench.write_file(path, b"a" * 200_000, append=True)),
+        ("got.txt", lambda path: studybench.download_file("reports/got.txt", folder)),
+        ("new.txt", lambda path: studybench.write_file(path, b"n" * 200_000))]:
+    try:
+        write(os.path.join(folder, name))
+    except OSError as error:
+        print(name, error.errno)
+"""
+
+
+def test_a_failed_write_keeps_the_old_file(tmp_path):
+    old = bytes(range(256)) * 4
+    for name in ("over.txt", "more.txt", "got.txt"):
+        (tmp_path / name).write_bytes(old)
+        (tmp_path / name).chmod(0o640)
+    child = subprocess.run([sys.executable, "-c", FULL_DISK, str(tmp_path)],
+                           capture_output=True, text=True, timeout=120)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.split("\n")[:-1] == [
+        f"{name} {errno.EFBIG}" for name in ("over.txt", "more.txt", "got.txt", "new.txt")]
+    assert sorted(os.listdir(tmp_path)) == ["got.txt", "more.txt", "over.txt"]
+    for name in ("over.txt", "more.txt", "got.txt"):
+        assert (tmp_path / name).read_bytes() == old
+        assert stat.S_IMODE((tmp_path / name).stat().st_mode) == 0o640
+
+
+def test_an_overwrite_keeps_the_mode_and_the_link(tmp_path, api, monkeypatch):
+    real, link = tmp_path / "real.txt", tmp_path / "link.txt"
+    real.write_bytes(b"old")
+    real.chmod(0o604)
+    link.symlink_to(real)
+    api.answers["download_file"] = b"remote"
+    assert studybench.write_file(str(link), "new") == 3
+    assert (link.is_symlink(), real.read_bytes(), stat.S_IMODE(real.stat().st_mode)) == (
+        True, b"new", 0o604)
+    assert studybench.download_file("link.txt", str(tmp_path)) == 6
+    assert (link.is_symlink(), real.read_bytes()) == (True, b"remote")
+    umask = os.umask(0o002)
+    try:
+        studybench.write_file(str(tmp_path / "fresh.txt"), "x")
+    finally:
+        os.umask(umask)
+    assert stat.S_IMODE((tmp_path / "fresh.txt").stat().st_mode) == 0o664
+    assert sorted(os.listdir(tmp_path)) == ["fresh.txt", "link.txt", "real.txt"]
+    opened = []
+    monkeypatch.setattr(studybench, "open", lambda *args: opened.append(args) or open(*args),
+                        raising=False)
+    studybench.write_file(str(real), "patched")
+    assert opened == [(str(real), "wb")]
 
 
 def test_content_that_is_no_bytes_leaves_the_file_alone(tmp_path):

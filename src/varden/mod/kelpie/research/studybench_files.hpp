@@ -2,6 +2,7 @@
 #pragma once
 
 #include "studybench_common.hpp"
+#include "studybench_writes.hpp"
 
 namespace studybench {
 
@@ -15,8 +16,7 @@ inline py::object write_file(const pyglue::Args& a) {
         content = content.attr("encode")("utf-8");
     }
     require_bytes_like(content);
-    const char* mode = pyglue::truthy(a[2]) ? "ab" : "wb";
-    return with_open(a[0], mode, [&](py::object& file) { return file.attr("write")(content); });
+    return pyglue::truthy(a[2]) ? append_file(a[0], content) : replace_file(a[0], content);
 }
 
 inline py::object remove_file(const pyglue::Args& a) {
@@ -45,7 +45,7 @@ inline py::object download_file(const pyglue::Args& a) {
     py::object local = path.attr("join")(a[1], path.attr("basename")(a[0]));
     py::object data = ns.get("kp_api").attr("download_file")(py::arg("file") = a[0]);
     require_bytes_like(data);
-    return with_open(local, "wb", [&](py::object& file) { return file.attr("write")(data); });
+    return replace_file(local, data);
 }
 
 inline py::object notify_push(const pyglue::Args& a) {
