@@ -75,7 +75,6 @@ inline py::object replace_file(py::handle path, py::handle data) {
             os.attr("fsync")(file.attr("fileno")());
             return n;
         });
-        os.attr("chmod")(temp, mode & 07777);
         py::object uid = st.attr("st_uid"), gid = st.attr("st_gid");
         py::object own = os.attr("stat")(temp);
         if (!uid.equal(own.attr("st_uid")) || !gid.equal(own.attr("st_gid"))) {
@@ -85,6 +84,7 @@ inline py::object replace_file(py::handle path, py::handle data) {
                 if (!e.matches(PyExc_PermissionError)) throw;
             }
         }
+        os.attr("chmod")(temp, mode & 07777);  // after chown, which clears set-id bits
         os.attr("replace")(temp, target);
         return count;
     } catch (py::error_already_set& e) {
