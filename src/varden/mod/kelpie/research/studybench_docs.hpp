@@ -386,7 +386,10 @@ Raises
 TypeError
     When content is neither text nor bytes-like; the file is left as it was.
 OSError
-    When the file cannot be written.
+    When the file cannot be written. A failed write keeps the file's old
+    content: a new content replaces the file only once completely written
+    (its permissions kept, a symbolic link written through), and a failed
+    append cuts the file back to its old length.
 
 Examples
 --------
@@ -459,7 +462,8 @@ APIException
     When not logged in, or with the service's message when it refuses; the
     local file is not touched then.
 OSError
-    When the local file cannot be written.)doc";
+    When the local file cannot be written; an existing file keeps its old
+    content then.)doc";
 
 inline constexpr const char* kNotifyPush = R"doc(Push a message to the user through the platform.
 
