@@ -100,7 +100,8 @@ inline constexpr const char* kRateLimit =
 The limit is shared by every instance of the class. The decorated method
 takes two more keywords: raise_on_limit (default True) raises when a call
 comes too early, sleep_on_limit (default False) waits until the call is
-allowed instead; the method itself never sees them.
+allowed instead; the method itself never sees them. Each call follows its
+own switches, whatever other threads pass meanwhile.
 
 Parameters
 ----------
