@@ -1,6 +1,7 @@
 """Pickled answers: what the service sends comes back unchanged, what it has no reason to send is
 refused before it runs (both against the sandbox data service, over loopback)."""
 
+import fractions
 import pickle
 import sys
 import zlib
@@ -10,7 +11,7 @@ import pandas as pd
 import pytest
 
 from kprpc_pickle_corpus import corpus
-from varden.sandbox.dataservice import RawResponse, hostile_pickle
+from varden.sandbox.dataservice import RawResponse, hostile_pickle, pack_answer
 from varden.utils.exception import APIException
 
 CORPUS = corpus()
@@ -50,6 +51,16 @@ def test_pickled_answers_come_back_unchanged(client, data_service, value, protoc
     body = pickle.dumps(zlib.compress(pickle.dumps(value, protocol)))
     data_service.handlers["run_api"] = lambda user, **kwargs: RawResponse(200, body)
     assert_same(client.run_api(code="df = ...", name="df"), value)
+
+
+def test_the_allow_list_is_read_at_each_answer(kprpc, client, data_service, monkeypatch):
+    body = pack_answer(fractions.Fraction(1, 3), "pickle")
+    data_service.handlers["run_api"] = lambda user, **kwargs: RawResponse(200, body)
+    with pytest.raises(APIException, match=": fractions.Fraction$"):
+        client.run_api()
+    monkeypatch.setattr(kprpc, "ALLOWED_PICKLE_GLOBALS",
+                        kprpc.ALLOWED_PICKLE_GLOBALS | {("fractions", "Fraction")})
+    assert client.run_api() == fractions.Fraction(1, 3)
 
 
 NEVER_IMPORTED = "varden_answer_plugin"
