@@ -203,6 +203,18 @@ def test_refresh_answered_after_a_login_is_neither_stored_nor_cached(client, dat
     assert data_service.bearer_user("Bearer " + client._refresh_token) == "analyst"
 
 
+def test_a_cached_token_of_a_replaced_credential_is_not_used(kprpc, client, data_service):
+    client.api_usage()  # demo's token is cached
+    other = kprpc.APIClient(base_url=data_service.url)
+    other.login("analyst", "quant2024")
+    # what a login leaves when it lands between a refresh's last check and the cache's store
+    client._refresh_token = other._refresh_token
+    client.api_usage()
+    client.api_usage()
+    assert [r.user for r in data_service.requests if r.endpoint == "api_usage"] == [
+        "demo", "analyst", "analyst"]
+
+
 @pytest.fixture
 def silent_service():
     """A base URL whose server accepts connections and never answers."""

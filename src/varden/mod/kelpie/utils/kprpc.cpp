@@ -114,21 +114,38 @@ bool is_success(py::handle answer) {
 }
 
 // A new credential makes the cached access token stale: drop this client's cache entry so the
-// next request refreshes with the new credential.
-void drop_cached_token(py::handle self) {
+// next request refreshes with the new credential. With `only`, the entry is dropped only while it
+// still holds that token. True when the cache was consulted (it is cachetools' cache).
+bool drop_cached_token(py::handle self, py::handle only = py::handle()) {
     py::object cached = py::type::handle_of(self).attr("_get_token");
     py::object cache = py::getattr(cached, "cache", py::none());
-    if (cache.is_none()) return;  // replaced by something that does not cache
+    if (cache.is_none()) return false;  // replaced by something that does not cache
     py::object lock = cached.attr("cache_lock");
     py::object key = cached.attr("cache_key")(self);
+    bool dropped = true;
     lock.attr("__enter__")();
     try {
-        cache.attr("pop")(key, py::none());
+        if (only && !py::object(cache.attr("get")(key)).is(only)) {
+            dropped = false;
+        } else {
+            cache.attr("pop")(key, py::none());
+        }
     } catch (py::error_already_set&) {
         lock.attr("__exit__")(py::none(), py::none(), py::none());
         throw;
     }
     lock.attr("__exit__")(py::none(), py::none(), py::none());
+    return dropped;
+}
+
+// The access token of a request. A refresh makes its token the credential, so a cached token that
+// is not the credential was obtained with one a login has replaced since: a login that lands
+// between a refresh's last look at the credential and the cache storing its answer leaves it
+// there. It is dropped and the refresh done again with the current credential.
+py::object request_token(py::handle self) {
+    py::object token = self.attr("_get_token")();
+    if (token.is(self.attr("_refresh_token")) || !drop_cached_token(self, token)) return token;
+    return self.attr("_get_token")();
 }
 
 // -- answers: pickles that may name only known globals -------------------------------------------
@@ -325,7 +342,7 @@ py::object client_request(const Args& a) {
     py::dict headers;
     headers["serialize-type"] = "0";
     headers["x-consumer-sdk-version"] = ns.get("__version__");
-    headers["Authorization"] = py::str("Bearer {}").format(self.attr("_get_token")());
+    headers["Authorization"] = py::str("Bearer {}").format(request_token(self));
     merge_headers(headers, a[3]);
     py::object body = ns.get("pickle").attr("dumps")(a.varkw());
 
