@@ -49,7 +49,7 @@ def _dtyped_columns(n):
         "category": pd.Categorical(["a", "b", "c"] * (n // 3) + ["a"] * (n % 3)),
         "ordered": pd.Categorical(ints % 3, categories=[2, 1, 0], ordered=True),
         "datetime": pd.date_range("2024-01-02", periods=n, freq="D"),
-        "datetime_s": pd.date_range("2024-01-02", periods=n).astype("datetime64[s]"),
+        "datetime_s": np.arange(n).astype("datetime64[s]"),  # nanoseconds before pandas 2
         "timedelta": pd.to_timedelta(ints, unit="s"),
         "period": pd.period_range("2024-01", periods=n, freq="M"),
         "interval": pd.interval_range(0, n),
@@ -120,7 +120,7 @@ def corpus():
         values.append(("frame_index_" + name, pd.DataFrame({"v": range(len(index))},
                                                           index=index)))
     stamp = pd.Timestamp("2024-01-02 09:30:00.123456789")
-    values += [("timestamp", stamp), ("timestamp_s", pd.Timestamp("2024-01-02").as_unit("s"))]
+    values += [("timestamp", stamp), ("timestamp_s", pd.Timestamp(np.datetime64("2024-01-02", "s")))]
     values += [("timestamp_%s" % tz, pd.Timestamp("2024-01-02 09:30", tz=tz))
                for tz in _TIMEZONES]
     values += [

@@ -155,14 +155,16 @@ py::object request_token(py::handle self) {
 // body (a pickle of bytes) may name nothing at all, the value inside it only the globals of
 // ALLOWED_PICKLE_GLOBALS, read at each use so that users can extend it.
 
-// The global refused last on this thread, for the error that names it; unpickling runs on the
-// calling thread, holding the GIL, from the refusal to the caller's catch.
+// The global refused last on this thread (UTF-8, lone surrogates kept), for the error that names
+// it; unpickling runs on the calling thread, holding the GIL, from the refusal to the caller's
+// catch.
 thread_local std::string refused_global;
 
 [[noreturn]] void refuse_global(py::handle module, py::handle name) {
-    refused_global = py::str("{}.{}").format(module, name).cast<std::string>();
+    py::str dotted = py::str("{}.{}").format(module, name);
+    refused_global = py::bytes(dotted.attr("encode")("utf-8", "surrogatepass"));
     pyglue::raise(ns.get("pickle").attr("UnpicklingError"),
-                  py::str("global '{}' is forbidden").format(refused_global));
+                  py::str("global '{}' is forbidden").format(dotted));
 }
 
 bool is_allowed(py::handle module, py::handle name) {
@@ -234,8 +236,11 @@ py::object load_answer(const char* unpickler_class, py::handle data) {
         return unpickler.attr("load")();
     } catch (py::error_already_set& e) {
         if (refused_global.empty() || !e.matches(ns.get("pickle").attr("UnpicklingError"))) throw;
-        py::str refused(refused_global);
+        py::object refused = py::reinterpret_steal<py::object>(
+            PyUnicode_DecodeUTF8(refused_global.data(),
+                                 static_cast<Py_ssize_t>(refused_global.size()), "surrogatepass"));
         refused_global.clear();
+        if (!refused) throw py::error_already_set();
         pyglue::HandlingScope handling(e);
         raise_api_exception(py::str("拒绝解析服务器返回的数据: {}").format(refused));
     }

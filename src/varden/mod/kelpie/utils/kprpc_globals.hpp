@@ -2,9 +2,10 @@
 // reconstructors of the values the service sends (pandas frames, series, indexes, arrays,
 // dtypes and offsets, numpy arrays, dtypes and scalars, time zones, datetime, Decimal,
 // OrderedDict and the harmless builtins). Collected by pickling a corpus of such values
-// (tests/kprpc/pickle_corpus.py) at protocols 4 and 5 under pandas 2.2 with numpy 1.26, pandas
-// 2.3 with numpy 2.2 and pandas 3.1 with numpy 2.5, each with and without pyarrow; numpy 1 and
-// numpy 2 name their core differently, pandas 3 names its public classes by the top package.
+// (tests/kprpc/pickle_corpus.py) at protocols 4 and 5 under pandas 1.5 with numpy 1.23, pandas
+// 2.2 with numpy 1.26 (with and without pyarrow), pandas 2.3 with numpy 2.2 and pandas 3.1 with
+// numpy 2.5 (with and without pyarrow): numpy 1 and 2 name their core differently, pandas 3
+// names its public classes by the top package, pandas 1 has numeric index classes of its own.
 //
 // Exact names only: a module or prefix would let in its readers and loaders (pandas.read_pickle,
 // numpy.load). `builtins.getattr` is not listed; the unpickler answers it with a getattr that
@@ -105,6 +106,7 @@ inline const ModuleGlobals kAllowed[] = {
     {"pandas.core.arrays.interval", {"IntervalArray"}},
     {"pandas.core.arrays.period", {"PeriodArray"}},
     {"pandas.core.arrays.sparse.array", {"SparseArray"}},
+    {"pandas.core.arrays.sparse.dtype", {"SparseDtype"}},
     {"pandas.core.arrays.string_", {"StringArray", "StringDtype"}},
     {"pandas.core.arrays.string_arrow", {"ArrowStringArray"}},
     {"pandas.core.arrays.timedeltas", {"TimedeltaArray"}},
@@ -117,6 +119,7 @@ inline const ModuleGlobals kAllowed[] = {
     {"pandas.core.indexes.datetimes", {"DatetimeIndex", "_new_DatetimeIndex"}},
     {"pandas.core.indexes.interval", {"IntervalIndex", "_new_IntervalIndex"}},
     {"pandas.core.indexes.multi", {"MultiIndex"}},
+    {"pandas.core.indexes.numeric", {"Float64Index", "Int64Index", "UInt64Index"}},
     {"pandas.core.indexes.period", {"PeriodIndex"}},
     {"pandas.core.indexes.range", {"RangeIndex"}},
     {"pandas.core.indexes.timedeltas", {"TimedeltaIndex", "_new_TimedeltaIndex"}},
