@@ -22,8 +22,8 @@ _TIMEZONES = ["Asia/Shanghai", "UTC",
               datetime.timezone(datetime.timedelta(hours=8)), zoneinfo.ZoneInfo("Asia/Shanghai")]
 try:
     import pytz
-except ImportError:  # pandas 3 does not need it
-    pytz = None
+except ImportError:  # pandas 3 does without it
+    pass
 else:
     _TIMEZONES += [pytz.timezone("Asia/Shanghai"), pytz.utc, pytz.FixedOffset(480)]
 
@@ -44,7 +44,7 @@ def _dtyped_columns(n):
         "bool": ints % 2 == 0,
         "boolean": pd.array([True, False, None] * (n // 3) + [True] * (n % 3), dtype="boolean"),
         "object": ["样本%d" % i for i in range(n)],
-        "mixed": [1, "a", None, 2.5, b"x", datetime.date(2024, 1, 2)][:1] * n,
+        "mixed": ([1, "a", None, 2.5, b"x", datetime.date(2024, 1, 2)] * n)[:n],
         "string": pd.array(["s%d" % i for i in range(n)], dtype="string"),
         "category": pd.Categorical(["a", "b", "c"] * (n // 3) + ["a"] * (n % 3)),
         "ordered": pd.Categorical(ints % 3, categories=[2, 1, 0], ordered=True),
@@ -120,7 +120,8 @@ def corpus():
         values.append(("frame_index_" + name, pd.DataFrame({"v": range(len(index))},
                                                           index=index)))
     stamp = pd.Timestamp("2024-01-02 09:30:00.123456789")
-    values += [("timestamp", stamp), ("timestamp_s", pd.Timestamp(np.datetime64("2024-01-02", "s")))]
+    values += [("timestamp", stamp),
+               ("timestamp_s", pd.Timestamp(np.datetime64("2024-01-02", "s")))]
     values += [("timestamp_%s" % tz, pd.Timestamp("2024-01-02 09:30", tz=tz))
                for tz in _TIMEZONES]
     values += [
@@ -194,7 +195,7 @@ class _Recorder(pickle.Unpickler):
 
 
 def pickled_globals(value, protocol):
-    """The (module, name) pairs the pickle of ``value`` names, in the order first named."""
+    """The set of (module, name) pairs the pickle of ``value`` names."""
     seen = set()
     _Recorder(pickle.dumps(value, protocol), seen).load()
     return seen
