@@ -3,6 +3,8 @@
 Compares the compiled client with the bare Python pipeline doing the same work:
   handle_response  APIClient._handle_response on a 5 MB MessagePack answer, against
                    msgpack.unpackb(zlib.decompress(pickle.loads(content)), raw=False)
+  pickled frame    APIClient._handle_response on a 5 MB pickled DataFrame answer (its pickles
+                   loaded by the restricted unpicklers), against the same steps with pickle.loads
   remote_call      kp_api-style api call with a cached token, against requests.request with the
                    same method, URL, headers, time-out and body, decoded the same way
 """
@@ -18,6 +20,8 @@ import zlib
 os.environ.setdefault("VARDEN_ROOT", tempfile.mkdtemp(prefix="varden-bench-"))
 
 import msgpack  # noqa: E402
+import numpy as np  # noqa: E402
+import pandas as pd  # noqa: E402
 import requests  # noqa: E402
 
 from varden.mod.kelpie.utils.kprpc import APIClient  # noqa: E402
@@ -80,6 +84,38 @@ def bench_handle_response(client):
             repeat=25)
 
 
+def five_megabyte_frame():
+    rows = 132_000
+    return pd.DataFrame({
+        "order_book_id": ["%06d.SZ" % (i % 4000) for i in range(rows)],
+        "close": np.linspace(10.0, 20.0, rows),
+        "volume": np.arange(rows, dtype="int64"),
+        "paused": np.arange(rows) % 7 == 0,
+        "industry": pd.Categorical(["银行", "券商", "保险"] * (rows // 3)),
+    }, index=pd.date_range("2024-01-02 09:31", periods=rows, freq="min", tz="Asia/Shanghai"))
+
+
+def bare_pickle_pipeline(content):
+    packed = zlib.decompress(pickle.loads(content))
+    try:
+        return msgpack.unpackb(packed, raw=False, strict_map_key=False)
+    except Exception:
+        return pickle.loads(packed)
+
+
+def bench_pickled_frame(client):
+    frame = five_megabyte_frame()
+    packed = pickle.dumps(frame)
+    response = Response(pickle.dumps(zlib.compress(packed)))
+    assert client._handle_response(response).equals(frame)
+    print("pickled frame payload: %.1f MB pickle, %.1f MB on the wire"
+          % (len(packed) / 1e6, len(response.content) / 1e6))
+    compare("kprpc._handle_response 5MB pickled DataFrame",
+            lambda: client._handle_response(response),
+            lambda: bare_pickle_pipeline(response.content),
+            repeat=25)
+
+
 def bench_remote_call(client, service):
     service.handlers["instruments"] = lambda user, **kwargs: {"symbol": kwargs["symbols"]}
     payload = {"symbols": ["000001.SZ", "600001.SH"]}
@@ -105,6 +141,7 @@ def main():
         client = APIClient(base_url=service.url)
         client.login("demo", "demo")
         bench_handle_response(client)
+        bench_pickled_frame(client)
         bench_remote_call(client, service)
 
 

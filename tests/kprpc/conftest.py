@@ -1,10 +1,23 @@
 """Fixtures of the platform API client tests: a private settings folder, a controllable token
-clock, and clients pointed at the sandbox data service."""
+clock, and clients pointed at the sandbox data service.
+
+``--import-mode=importlib`` keeps this folder off ``sys.path``: the answer corpus is loaded here,
+under a fixed name, for the test files to import.
+"""
+
+import importlib.util
+import pathlib
+import sys
 
 import pytest
 
 from varden.mod.kelpie import setting
 from varden.mod.kelpie.utils import kprpc as kprpc_module
+
+_spec = importlib.util.spec_from_file_location(
+    "kprpc_pickle_corpus", pathlib.Path(__file__).with_name("pickle_corpus.py"))
+sys.modules[_spec.name] = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(sys.modules[_spec.name])
 
 
 class FakeClock:

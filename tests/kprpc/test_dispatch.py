@@ -46,9 +46,10 @@ def test_module_namespace(kprpc):
     from varden.mod.kelpie import setting
 
     names = [n for n in vars(kprpc) if not n.startswith("__") or n == "__version__"]
-    assert names == ["os", "zlib", "base64", "pickle", "msgpack", "requests", "partial",
+    assert names == ["os", "zlib", "base64", "pickle", "io", "msgpack", "requests", "partial",
                      "ttl_cache", "__version__", "setting", "APIException", "_token_timer",
-                     "APIClient", "kp_api"]
+                     "LOGIN_TIMEOUT", "ALLOWED_PICKLE_GLOBALS", "_BodyUnpickler",
+                     "_ValueUnpickler", "APIClient", "kp_api"]
     assert (kprpc.msgpack, kprpc.requests, kprpc.partial, kprpc.ttl_cache) == (
         msgpack, requests, functools.partial, cachetools.func.ttl_cache)
     assert (kprpc.__version__, kprpc.setting, kprpc.APIException) == (

@@ -1,7 +1,10 @@
 """APIClient construction, login/logout, the credential and notice files, the token cache."""
 
 import os
+import socket
 import stat
+import threading
+import time
 
 import pytest
 import requests
@@ -176,6 +179,63 @@ def test_login_again_drops_the_cached_token(client, data_service, hits):
     client.api_usage()
     assert hits()[2:] == [("login", "login"), ("refresh", new_credential), "api_usage"]
     assert data_service.requests[-1].user == "analyst"
+
+
+def test_refresh_answered_after_a_login_is_neither_stored_nor_cached(client, data_service, hits):
+    demo_credential = client._refresh_token
+    released = data_service.hold("refresh")
+    outcome = []
+    caller = threading.Thread(target=lambda: outcome.append(client.api_usage()))
+    caller.start()
+    deadline = time.monotonic() + 10
+    while ("refresh", demo_credential) not in hits() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    client.login("analyst", "quant2024")  # while demo's refresh is on the wire
+    analyst_credential = client._refresh_token
+    released.set()
+    caller.join(10)
+    assert outcome == [{"api_name": ["api_usage"], "calls": [1]}]
+    client.api_usage()
+    assert hits() == [("refresh", demo_credential), ("login", "login"),
+                      ("refresh", analyst_credential), "api_usage", "api_usage"]
+    assert [r.user for r in data_service.requests if r.endpoint == "api_usage"] == [
+        "analyst", "analyst"]
+    assert data_service.bearer_user("Bearer " + client._refresh_token) == "analyst"
+
+
+def test_a_cached_token_of_a_replaced_credential_is_not_used(kprpc, client, data_service):
+    client.api_usage()  # demo's token is cached
+    other = kprpc.APIClient(base_url=data_service.url)
+    other.login("analyst", "quant2024")
+    # what a login leaves when it lands between a refresh's last check and the cache's store
+    client._refresh_token = other._refresh_token
+    client.api_usage()
+    client.api_usage()
+    assert [r.user for r in data_service.requests if r.endpoint == "api_usage"] == [
+        "demo", "analyst", "analyst"]
+
+
+@pytest.fixture
+def silent_service():
+    """A base URL whose server accepts connections and never answers."""
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(8)
+        yield "http://127.0.0.1:%d/sdk/" % listener.getsockname()[1]
+
+
+@pytest.mark.parametrize("call", [
+    lambda api: api.login("demo", "demo"),
+    lambda api: api.api_usage(),  # its refresh
+], ids=["login", "refresh"])
+def test_login_endpoint_requests_time_out(kprpc, root, clock, monkeypatch, silent_service, call):
+    monkeypatch.setattr(kprpc, "LOGIN_TIMEOUT", 0.2)
+    (root / "auth").write_text("credential")
+    api = kprpc.APIClient(base_url=silent_service)
+    with pytest.raises(requests.exceptions.ReadTimeout):
+        call(api)
+    assert api._refresh_token == "credential"
+    assert (root / "auth").read_text() == "credential"
 
 
 def test_logout_removes_the_file_only(client, root, hits):

@@ -219,10 +219,12 @@ def handle_response_calls(kprpc, monkeypatch, tmp_path):
     packed = response(200, pickle.dumps(zlib.compress(msgpack.packb({"k": [1, 2.5], 3: "x"}))))
     pickled = response(200, pickle.dumps(zlib.compress(pickle.dumps({"frame": (1, 2)}))))
     refused = response(500, "服务繁忙".encode())
+    hostile = response(200, pickle.dumps(zlib.compress(b"\x80\x02cos\nsystem\n)R.")))
     return cycling(
         lambda: client._handle_response(packed),
         lambda: client._handle_response(pickled),
         raising(APIException, lambda: client._handle_response(refused)),
+        raising(APIException, lambda: client._handle_response(hostile)),
     )
 
 

@@ -77,7 +77,7 @@ class FakeRequests:
         self.timeouts = 0
         return self.responses()
 
-    def post(self, url, json=None):
+    def post(self, url, json=None, timeout=None):
         answer = self.logins()
         return types.SimpleNamespace(json=lambda: answer)
 

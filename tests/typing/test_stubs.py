@@ -41,6 +41,7 @@ STUBS["varden.mod.kelpie.research.normal_query.tablespec"] = (
 # Public module-level values that are the module's own although their `__module__` does not
 # say so (plain containers, instances of outside classes, protobuf classes).
 DESCRIBED = {
+    "varden.mod.kelpie.utils.kprpc": {"LOGIN_TIMEOUT", "ALLOWED_PICKLE_GLOBALS"},
     "varden.mod.kelpie.research.studybench": {
         "default_data_proxy",
         "MULTI_STEP_FIELDS",

@@ -134,6 +134,16 @@ def safe_loads(data):
     return _SafeUnpickler(io.BytesIO(data)).load()
 
 
+def hostile_pickle(module, name, *args):
+    """A pickle that calls ``module.name(*args)`` when loaded, as a hostile peer would answer.
+
+    The global is written by its text, so it may name anything, even a module never imported;
+    ``args`` are plain values (a command line, a path).
+    """
+    call = b"c%s\n%s\n" % (module.encode(), name.encode())
+    return b"\x80\x02" + call + pickle.dumps(args, 2)[2:-1] + b"R."
+
+
 def pack_answer(value, packer="auto"):
     """Encode a result as a 200 body: pickle(zlib(msgpack or pickle of value)).
 
@@ -169,6 +179,10 @@ class DataService:
       to send, a ``RawResponse``, or raises ``ServiceError``. ``handlers["login"] =
       fn(payload)`` replaces the login endpoint (returns a JSON-able dict or RawResponse).
     * ``delays[name] = seconds``: the endpoint answers that much later (read time-outs).
+    * ``hold(name)``: the endpoint, or the login endpoint's action "login" or "refresh", answers
+      only once the returned event is set (a refresh still on the wire while the user logs in).
+    * ``answer_hostile(name, payload, layer)``: the endpoint answers a pickle that runs code
+      when loaded (see ``hostile_pickle``).
     * ``fail(name, status, body)``: the endpoint answers that status and body;
       ``drop(name)``: it closes the connection without an answer.
     * ``requests``: every request received, in order (``ReceivedRequest``).
@@ -187,6 +201,7 @@ class DataService:
         self.refresh_ttl = refresh_ttl
         self.requests = []
         self.delays = {}
+        self.holds = {}
         self.pushes = []
         self.usage = {}
         self.files_root = None  # the uploaded files' folder, made once the service is bound
@@ -280,11 +295,27 @@ class DataService:
         with self._lock:
             self.requests.append(request)
 
+    def answer_hostile(self, name, payload, layer):
+        """Make endpoint ``name`` answer 200 with ``payload`` (a ``hostile_pickle``) as the body
+        itself (``layer`` "outer") or as the value inside the zlib stream ("inner")."""
+        body = payload if layer == "outer" else pickle.dumps(zlib.compress(payload))
+        self.handlers[name] = lambda user, **kwargs: RawResponse(200, body)
+
+    def hold(self, name):
+        """Hold the answers of ``name`` (an endpoint, "login" or "refresh") until the returned
+        event is set."""
+        released = self.holds[name] = threading.Event()
+        return released
+
     def pause(self, name):
-        """Wait the configured delay of an endpoint; cut short when the service closes."""
+        """Wait the configured delay and hold of an endpoint; cut short when the service
+        closes."""
         delay = self.delays.get(name)
         if delay:
             self._closing.wait(delay)
+        released = self.holds.get(name)
+        while released is not None and not released.is_set() and not self._closing.is_set():
+            released.wait(0.05)
 
     def call_handler(self, name, user, payload):
         """Run an endpoint's handler and turn its outcome into (status, body, content type)."""
@@ -403,6 +434,9 @@ class _RequestHandler(BaseHTTPRequestHandler):
         except ValueError:
             self._send_text(400, "请求体不是JSON")
             return
+        action = request.payload.get("action") if isinstance(request.payload, dict) else None
+        if action in ("login", "refresh"):
+            service.pause(action)
         answer = service.handlers["login"](request.payload)
         if isinstance(answer, RawResponse):
             self._send(answer.status, answer.body, answer.content_type)

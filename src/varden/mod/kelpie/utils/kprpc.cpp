@@ -9,7 +9,10 @@
 // moves time by patching `kprpc._token_timer`, without touching the process-wide clock.
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 #include "kprpc_docs.hpp"
+#include "kprpc_globals.hpp"
 #include "pyglue/pyglue.hpp"
 
 namespace py = pybind11;
@@ -21,6 +24,7 @@ namespace {
 constexpr const char* kModuleName = "varden.mod.kelpie.utils.kprpc";
 constexpr const char* kDefaultBaseUrl = "https://platform.varden.cn/sdk/";
 constexpr int kTokenTtlSeconds = 7200;
+constexpr int kLoginTimeoutSeconds = 30;
 
 pyglue::Namespace ns;
 
@@ -91,13 +95,17 @@ void keep_notice(py::handle self, py::handle data) {
     if (!notice.is_none()) write_text_file(self.attr("_notice_file"), notice);
 }
 
-// POSTs {"passport": ..., "action": ...} to the login endpoint and parses the JSON answer.
+// POSTs {"passport": ..., "action": ...} to the login endpoint and parses the JSON answer. The
+// time-out matters beyond this call: a refresh runs under the token cache's lock, so a silent
+// service would otherwise hold every thread that needs a token.
 py::object post_login_endpoint(py::handle self, py::handle passport, const char* action) {
     py::dict body;
     body["passport"] = passport;
     body["action"] = action;
     py::object url = self.attr("_compose_url")("login");
-    return ns.get("requests").attr("post")(url, py::arg("json") = body).attr("json")();
+    return ns.get("requests")
+        .attr("post")(url, py::arg("json") = body, py::arg("timeout") = ns.get("LOGIN_TIMEOUT"))
+        .attr("json")();
 }
 
 bool is_success(py::handle answer) {
@@ -106,21 +114,136 @@ bool is_success(py::handle answer) {
 }
 
 // A new credential makes the cached access token stale: drop this client's cache entry so the
-// next request refreshes with the new credential.
-void drop_cached_token(py::handle self) {
+// next request refreshes with the new credential. With `only`, the entry is dropped only while it
+// still holds that token. True when the cache was consulted (it is cachetools' cache).
+bool drop_cached_token(py::handle self, py::handle only = py::handle()) {
     py::object cached = py::type::handle_of(self).attr("_get_token");
     py::object cache = py::getattr(cached, "cache", py::none());
-    if (cache.is_none()) return;  // replaced by something that does not cache
+    if (cache.is_none()) return false;  // replaced by something that does not cache
     py::object lock = cached.attr("cache_lock");
     py::object key = cached.attr("cache_key")(self);
+    bool dropped = true;
     lock.attr("__enter__")();
     try {
-        cache.attr("pop")(key, py::none());
+        if (only && !py::object(cache.attr("get")(key)).is(only)) {
+            dropped = false;
+        } else {
+            cache.attr("pop")(key, py::none());
+        }
     } catch (py::error_already_set&) {
         lock.attr("__exit__")(py::none(), py::none(), py::none());
         throw;
     }
     lock.attr("__exit__")(py::none(), py::none(), py::none());
+    return dropped;
+}
+
+// The access token of a request. A refresh makes its token the credential, so a cached token that
+// is not the credential was obtained with one a login has replaced since: a login that lands
+// between a refresh's last look at the credential and the cache storing its answer leaves it
+// there. It is dropped and the refresh done again with the current credential.
+py::object request_token(py::handle self) {
+    py::object token = self.attr("_get_token")();
+    if (token.is(self.attr("_refresh_token")) || !drop_cached_token(self, token)) return token;
+    return self.attr("_get_token")();
+}
+
+// -- answers: pickles that may name only known globals -------------------------------------------
+//
+// A pickle may name any importable callable and have it called while loading, so an answer is
+// loaded by an unpickler whose find_class refuses what the service has no reason to send: the
+// body (a pickle of bytes) may name nothing at all, the value inside it only the globals of
+// ALLOWED_PICKLE_GLOBALS, read at each use so that users can extend it.
+
+// The global refused last on this thread (UTF-8, lone surrogates kept), for the error that names
+// it; unpickling runs on the calling thread, holding the GIL, from the refusal to the caller's
+// catch.
+thread_local std::string refused_global;
+
+[[noreturn]] void refuse_global(py::handle module, py::handle name) {
+    py::str dotted = py::str("{}.{}").format(module, name);
+    refused_global = py::bytes(dotted.attr("encode")("utf-8", "surrogatepass"));
+    pyglue::raise(ns.get("pickle").attr("UnpicklingError"),
+                  py::str("global '{}' is forbidden").format(dotted));
+}
+
+bool is_allowed(py::handle module, py::handle name) {
+    int found = PySequence_Contains(ns.get("ALLOWED_PICKLE_GLOBALS").ptr(),
+                                    py::make_tuple(module, name).ptr());
+    if (found < 0) throw py::error_already_set();
+    return found == 1;
+}
+
+// Stands in for builtins.getattr: reaches a class attribute only when the allow-list names it
+// as "Class.attribute", as a protocol 4 pickle names nested globals.
+py::object checked_getattr(const Args& a) {
+    py::handle owner = a[0], name = a[1];
+    if (!PyType_Check(owner.ptr()) || !PyUnicode_Check(name.ptr())) {
+        refuse_global(py::str("builtins"), py::str("getattr"));
+    }
+    py::object module = owner.attr("__module__");
+    py::object dotted = py::str("{}.{}").format(owner.attr("__qualname__"), name);
+    if (!is_allowed(module, dotted)) refuse_global(module, dotted);
+    return owner.attr(name);
+}
+
+py::object unpickler_class(const char* name, pyglue::Impl find_class) {
+    pyglue::ClassBuilder cls(name, kModuleName, py::make_tuple(ns.get("pickle").attr("Unpickler")));
+    cls.method("find_class", {"self", "module", "name"}, std::move(find_class));
+    return cls.build();
+}
+
+// For the body, which carries bytes: every global is refused.
+py::object body_unpickler_class() {
+    return unpickler_class("_BodyUnpickler",
+                           [](const Args& a) -> py::object { refuse_global(a[1], a[2]); });
+}
+
+// For the value: the allow-listed globals, found as pickle finds them.
+py::object value_unpickler_class(py::module_& m) {
+    py::object find_global = ns.get("pickle").attr("Unpickler").attr("find_class");
+    py::object getattr_standin =
+        pyglue::module_function(m, "getattr", {"object", "name"}, checked_getattr);
+    return unpickler_class("_ValueUnpickler", [find_global, getattr_standin](const Args& a) {
+        py::handle module = a[1], name = a[2];
+        if (py::str("builtins").equal(module) && py::str("getattr").equal(name)) {
+            return getattr_standin;
+        }
+        if (!is_allowed(module, name)) refuse_global(module, name);
+        return find_global(a[0], module, name);
+    });
+}
+
+py::frozenset allowed_globals() {
+    py::set pairs;
+    for (const auto& entry : kprpc_globals::kAllowed) {
+        for (const char* name : entry.names) pairs.add(py::make_tuple(entry.module, name));
+    }
+    return py::frozenset(pairs);
+}
+
+// `unpickler_class(io.BytesIO(data)).load()`; a refused global raises APIException naming it,
+// with the UnpicklingError as its context.
+py::object load_answer(const char* unpickler_class, py::handle data) {
+    if (!PyObject_CheckBuffer(data.ptr())) {  // BytesIO would take None for empty input
+        PyErr_Format(PyExc_TypeError, "a bytes-like object is required, not '%.100s'",
+                     Py_TYPE(data.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    py::object unpickler = ns.get(unpickler_class)(ns.get("io").attr("BytesIO")(data));
+    refused_global.clear();
+    try {
+        return unpickler.attr("load")();
+    } catch (py::error_already_set& e) {
+        if (refused_global.empty() || !e.matches(ns.get("pickle").attr("UnpicklingError"))) throw;
+        py::object refused = py::reinterpret_steal<py::object>(
+            PyUnicode_DecodeUTF8(refused_global.data(),
+                                 static_cast<Py_ssize_t>(refused_global.size()), "surrogatepass"));
+        refused_global.clear();
+        if (!refused) throw py::error_already_set();
+        pyglue::HandlingScope handling(e);
+        raise_api_exception(py::str("拒绝解析服务器返回的数据: {}").format(refused));
+    }
 }
 
 // -- APIClient methods --------------------------------------------------------------------------
@@ -174,16 +297,23 @@ py::object client_logout(const Args& a) {
     return py::none();
 }
 
+// A login may replace the credential while a refresh is on the wire. The answer then belongs to
+// the old credential (another user, perhaps): it is neither stored nor returned to be cached, and
+// the refresh is sent again with the current credential.
 py::object client_get_token(const Args& a) {
     py::handle self = a[0];
-    py::object credential = self.attr("_refresh_token");
-    if (credential.is_none()) raise_api_exception(py::str("账号未登录, 请先登录!"));
-    py::object answer = post_login_endpoint(self, credential, "refresh");
-    if (!is_success(answer)) raise_api_exception(py::str("账号认证失败, 请重新登录!"));
-    py::object data = answer["data"];
-    py::setattr(self, "_refresh_token", data["token"]);
-    keep_notice(self, data);
-    return self.attr("_refresh_token");
+    for (;;) {
+        py::object credential = self.attr("_refresh_token");
+        if (credential.is_none()) raise_api_exception(py::str("账号未登录, 请先登录!"));
+        py::object answer = post_login_endpoint(self, credential, "refresh");
+        if (!py::object(self.attr("_refresh_token")).is(credential)) continue;
+        if (!is_success(answer)) raise_api_exception(py::str("账号认证失败, 请重新登录!"));
+        py::object data = answer["data"];
+        py::object token = data["token"];
+        py::setattr(self, "_refresh_token", token);
+        keep_notice(self, data);  // file I/O lets a login run meanwhile: check again after it
+        if (py::object(self.attr("_refresh_token")).is(token)) return token;
+    }
 }
 
 py::object client_compose_url(const Args& a) {
@@ -217,7 +347,7 @@ py::object client_request(const Args& a) {
     py::dict headers;
     headers["serialize-type"] = "0";
     headers["x-consumer-sdk-version"] = ns.get("__version__");
-    headers["Authorization"] = py::str("Bearer {}").format(self.attr("_get_token")());
+    headers["Authorization"] = py::str("Bearer {}").format(request_token(self));
     merge_headers(headers, a[3]);
     py::object body = ns.get("pickle").attr("dumps")(a.varkw());
 
@@ -242,9 +372,8 @@ py::object client_handle_response(const Args& a) {
         py::object text = response.attr("content").attr("decode")(self.attr("encoding"));
         raise_api_exception(text);
     }
-    py::object pickle = ns.get("pickle");
     py::object packed =
-        ns.get("zlib").attr("decompress")(pickle.attr("loads")(response.attr("content")));
+        ns.get("zlib").attr("decompress")(load_answer("_BodyUnpickler", response.attr("content")));
     try {
         // integer map keys are valid MessagePack; strict_map_key would refuse them
         return ns.get("msgpack").attr("unpackb")(packed, py::arg("raw") = false,
@@ -252,7 +381,7 @@ py::object client_handle_response(const Args& a) {
     } catch (py::error_already_set& e) {
         if (!pyglue::is_exception(e)) throw;
         pyglue::HandlingScope handling(e);
-        return pickle.attr("loads")(packed);
+        return load_answer("_ValueUnpickler", packed);
     }
 }
 
@@ -351,6 +480,7 @@ PYBIND11_MODULE(kprpc, m) {
     ns.import_module("zlib", "zlib");
     ns.import_module("base64", "base64");
     ns.import_module("pickle", "pickle");
+    ns.import_module("io", "io");
     ns.import_module("msgpack", "msgpack");
     ns.import_module("requests", "requests");
     ns.import_from("functools", {"partial"});
@@ -359,6 +489,10 @@ PYBIND11_MODULE(kprpc, m) {
     ns.import_module("varden.mod.kelpie.setting", "setting");
     ns.import_from("varden.utils.exception", {"APIException"});
     ns.set("_token_timer", py::module_::import("time").attr("monotonic"));
+    ns.set("LOGIN_TIMEOUT", py::int_(kLoginTimeoutSeconds));
+    ns.set("ALLOWED_PICKLE_GLOBALS", allowed_globals());
+    ns.set("_BodyUnpickler", body_unpickler_class());
+    ns.set("_ValueUnpickler", value_unpickler_class(m));
 
     m.attr("APIClient") = build_api_client(m);
     pyglue::document(m, kprpc_docs::kModuleMembers);

@@ -3,6 +3,11 @@
 from collections.abc import Callable, Mapping
 from typing import Any, ClassVar
 
+# Time-out in seconds of the login endpoint's requests (login and token refresh).
+LOGIN_TIMEOUT: float
+# (module, name) of every global an answer's pickle may name; extend it for a trusted payload.
+ALLOWED_PICKLE_GLOBALS: frozenset[tuple[str, str]]
+
 class APIClient:
     # Class level: the VARDEN_URL read at import (or the platform's default URL).
     # Instances shadow it with their own base URL.

@@ -11,7 +11,17 @@ inline constexpr const char* kModule = R"doc(Client of the platform's data servi
 function reaches the data service through it. Log in once with
 `kp_api.login(username, password)`; the login is kept for later sessions.
 The service's base URL comes from the environment variable VARDEN_URL,
-read once at import.)doc";
+read once at import.
+
+Module constants, read at each use (patch them to change them):
+
+LOGIN_TIMEOUT
+    Time-out in seconds of the login and token-refresh requests (30).
+ALLOWED_PICKLE_GLOBALS
+    Frozenset of the (module, name) pairs a pickled answer may name: the
+    pandas, numpy, datetime and other classes and helpers of the values the
+    service sends. An answer naming any other global is refused unloaded;
+    add a pair for a trusted payload of an unusual type.)doc";
 
 inline constexpr const char* kAPIClient = R"doc(Client of the platform's HTTPS data service.
 
@@ -34,7 +44,9 @@ Raises
 APIException
     From remote method calls: "账号未登录, 请先登录!" before any login,
     "账号认证失败, 请重新登录!" when the saved login is no longer accepted,
-    the service's error text for an answer with a status other than 200.
+    the service's error text for an answer with a status other than 200,
+    "拒绝解析服务器返回的数据: module.name" for an answer whose pickle names
+    a global outside ALLOWED_PICKLE_GLOBALS (nothing of it is run).
     At attribute access: "该方法(%s)暂不支持." for a name that is no remote
     method.
 
@@ -69,7 +81,10 @@ APIException
     When the platform refuses the login, with its explanation; nothing is
     changed then.
 OSError
-    When the settings folder cannot be written.)doc";
+    When the settings folder cannot be written.
+requests.exceptions.RequestException
+    When the platform cannot be reached, or does not answer within
+    LOGIN_TIMEOUT seconds (a Timeout).)doc";
 
 inline constexpr const char* kLogout =
     R"doc(Forget the saved login: delete the file "auth" of the settings folder.

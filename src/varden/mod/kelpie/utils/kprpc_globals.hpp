@@ -1,0 +1,133 @@
+// The globals an answer of the data service may name in its pickle: the classes and
+// reconstructors of the values the service sends (pandas frames, series, indexes, arrays,
+// dtypes and offsets, numpy arrays, dtypes and scalars, time zones, datetime, Decimal,
+// OrderedDict and the harmless builtins). Collected by pickling a corpus of such values
+// (tests/kprpc/pickle_corpus.py) at protocols 4 and 5 under pandas 1.5 with numpy 1.23, pandas
+// 2.2 with numpy 1.26 (with and without pyarrow), pandas 2.3 with numpy 2.2 and pandas 3.1 with
+// numpy 2.5 (with and without pyarrow): numpy 1 and 2 name their core differently, pandas 3
+// names its public classes by the top package, pandas 1 has numeric index classes of its own.
+//
+// Exact names only: a module or prefix would let in its readers and loaders (pandas.read_pickle,
+// numpy.load). `builtins.getattr` is not listed; the unpickler answers it with a getattr that
+// reaches only the class attributes listed here (zoneinfo pickles its zones as the class method
+// ZoneInfo._unpickle, reached through getattr).
+#pragma once
+
+#include <initializer_list>
+
+namespace kprpc_globals {
+
+struct ModuleGlobals {
+    const char* module;
+    std::initializer_list<const char*> names;
+};
+
+inline const ModuleGlobals kAllowed[] = {
+    {"builtins", {"bytearray", "complex", "frozenset", "range", "set", "slice"}},
+    {"collections", {"OrderedDict"}},
+    {"datetime", {"date", "datetime", "time", "timedelta", "timezone"}},
+    {"dateutil.relativedelta", {"relativedelta"}},
+    {"decimal", {"Decimal"}},
+    {"numpy", {"dtype", "ndarray"}},
+    {"numpy._core.multiarray", {"_reconstruct", "scalar"}},
+    {"numpy._core.numeric", {"_frombuffer"}},
+    {"numpy.core.multiarray", {"_reconstruct", "scalar"}},
+    {"numpy.core.numeric", {"_frombuffer"}},
+    {"pandas",
+     {"ArrowDtype",   "BooleanDtype", "Categorical",   "CategoricalDtype", "CategoricalIndex",
+      "DataFrame",    "DateOffset",   "DatetimeIndex", "DatetimeTZDtype",  "Float32Dtype",
+      "Float64Dtype", "Index",        "Int16Dtype",    "Int32Dtype",       "Int64Dtype",
+      "Int8Dtype",    "Interval",     "IntervalDtype", "IntervalIndex",    "MultiIndex",
+      "NA",           "Period",       "PeriodDtype",   "PeriodIndex",      "RangeIndex",
+      "Series",       "SparseDtype",  "StringDtype",   "TimedeltaIndex",   "UInt16Dtype",
+      "UInt32Dtype",  "UInt64Dtype",  "UInt8Dtype"}},
+    {"pandas._libs.arrays", {"__pyx_unpickle_NDArrayBacked"}},
+    {"pandas._libs.internals", {"_unpickle_block"}},
+    {"pandas._libs.interval", {"Interval", "__pyx_unpickle_IntervalMixin"}},
+    {"pandas._libs.missing", {"NA"}},
+    {"pandas._libs.sparse", {"BlockIndex", "IntIndex"}},
+    {"pandas._libs.tslibs.nattype", {"__nat_unpickle", "_nat_unpickle"}},
+    {"pandas._libs.tslibs.offsets",
+     {"BHalfYearBegin",
+      "BHalfYearEnd",
+      "BQuarterBegin",
+      "BQuarterEnd",
+      "BYearBegin",
+      "BYearEnd",
+      "BaseOffset",
+      "BusinessDay",
+      "BusinessHour",
+      "BusinessMonthBegin",
+      "BusinessMonthEnd",
+      "CustomBusinessDay",
+      "CustomBusinessHour",
+      "CustomBusinessMonthBegin",
+      "CustomBusinessMonthEnd",
+      "DateOffset",
+      "Day",
+      "Easter",
+      "FY5253",
+      "FY5253Quarter",
+      "HalfYearBegin",
+      "HalfYearEnd",
+      "Hour",
+      "LastWeekOfMonth",
+      "Micro",
+      "Milli",
+      "Minute",
+      "MonthBegin",
+      "MonthEnd",
+      "Nano",
+      "QuarterBegin",
+      "QuarterEnd",
+      "Second",
+      "SemiMonthBegin",
+      "SemiMonthEnd",
+      "Tick",
+      "Week",
+      "WeekOfMonth",
+      "YearBegin",
+      "YearEnd"}},
+    {"pandas._libs.tslibs.period", {"Period"}},
+    {"pandas._libs.tslibs.timedeltas", {"_timedelta_unpickle"}},
+    {"pandas._libs.tslibs.timestamps", {"_unpickle_timestamp"}},
+    {"pandas.arrays",
+     {"ArrowExtensionArray", "ArrowStringArray", "BooleanArray", "DatetimeArray", "FloatingArray",
+      "IntegerArray", "IntervalArray", "PeriodArray", "SparseArray", "StringArray",
+      "TimedeltaArray"}},
+    {"pandas.core.arrays.arrow.array", {"ArrowExtensionArray"}},
+    {"pandas.core.arrays.boolean", {"BooleanArray", "BooleanDtype"}},
+    {"pandas.core.arrays.categorical", {"Categorical"}},
+    {"pandas.core.arrays.datetimes", {"DatetimeArray"}},
+    {"pandas.core.arrays.floating", {"Float32Dtype", "Float64Dtype", "FloatingArray"}},
+    {"pandas.core.arrays.integer",
+     {"Int16Dtype", "Int32Dtype", "Int64Dtype", "Int8Dtype", "IntegerArray", "UInt16Dtype",
+      "UInt32Dtype", "UInt64Dtype", "UInt8Dtype"}},
+    {"pandas.core.arrays.interval", {"IntervalArray"}},
+    {"pandas.core.arrays.period", {"PeriodArray"}},
+    {"pandas.core.arrays.sparse.array", {"SparseArray"}},
+    {"pandas.core.arrays.sparse.dtype", {"SparseDtype"}},
+    {"pandas.core.arrays.string_", {"StringArray", "StringDtype"}},
+    {"pandas.core.arrays.string_arrow", {"ArrowStringArray"}},
+    {"pandas.core.arrays.timedeltas", {"TimedeltaArray"}},
+    {"pandas.core.dtypes.dtypes",
+     {"ArrowDtype", "CategoricalDtype", "DatetimeTZDtype", "IntervalDtype", "PeriodDtype",
+      "SparseDtype"}},
+    {"pandas.core.frame", {"DataFrame"}},
+    {"pandas.core.indexes.base", {"Index", "_new_Index"}},
+    {"pandas.core.indexes.category", {"CategoricalIndex"}},
+    {"pandas.core.indexes.datetimes", {"DatetimeIndex", "_new_DatetimeIndex"}},
+    {"pandas.core.indexes.interval", {"IntervalIndex", "_new_IntervalIndex"}},
+    {"pandas.core.indexes.multi", {"MultiIndex"}},
+    {"pandas.core.indexes.numeric", {"Float64Index", "Int64Index", "UInt64Index"}},
+    {"pandas.core.indexes.period", {"PeriodIndex"}},
+    {"pandas.core.indexes.range", {"RangeIndex"}},
+    {"pandas.core.indexes.timedeltas", {"TimedeltaIndex", "_new_TimedeltaIndex"}},
+    {"pandas.core.internals.managers", {"BlockManager", "SingleBlockManager"}},
+    {"pandas.core.series", {"Series"}},
+    {"pyarrow.lib", {"_restore_array", "py_buffer", "timestamp", "type_for_alias"}},
+    {"pytz", {"FixedOffset", "_UTC", "_p"}},
+    {"zoneinfo", {"ZoneInfo", "ZoneInfo._unpickle"}},
+};
+
+}  // namespace kprpc_globals
