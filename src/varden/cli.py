@@ -39,6 +39,10 @@ class Failure(Exception):
     """A command failed for a reason the user can act on; the message is one line."""
 
 
+class Usage(Exception):
+    """The command was called in a way it cannot work; the message says how to call it."""
+
+
 def _innermost(exc):
     # requests wraps urllib3's retry error, which wraps the socket error that says what failed.
     while True:
@@ -57,8 +61,11 @@ def one_line(exc):
 
 
 def _client():
-    from varden.mod.kelpie.utils.kprpc import kp_api
-
+    try:
+        from varden.mod.kelpie.utils.kprpc import kp_api
+    except Exception as exc:
+        raise Failure("the data service client does not load (`varden doctor` says more): %s"
+                      % one_line(exc)) from None
     return kp_api
 
 
@@ -78,28 +85,25 @@ def _ask_credentials(args):
     """The user name and password, from the arguments, standard input or the terminal."""
     if args.password_stdin:
         if not args.user:
-            raise Failure("--password-stdin needs the user name as an argument")
+            raise Usage("--password-stdin needs the user name as an argument")
         password = sys.stdin.readline().rstrip("\r\n")
         if not password:
-            raise Failure("no password on standard input")
+            raise Usage("no password on standard input")
         return args.user, password
     if not sys.stdin.isatty():
-        raise Failure(STDIN_HINT)
+        raise Usage(STDIN_HINT)
     user = args.user or input("user name: ").strip()
     if not user:
-        raise Failure("no user name given")
+        raise Usage("no user name given")
     return user, getpass.getpass("password for %s: " % user)
 
 
 def cmd_login(args):
     try:
         user, password = _ask_credentials(args)
-    except Failure as exc:
-        print("varden login: %s" % exc, file=sys.stderr)
-        return USAGE
     except (EOFError, KeyboardInterrupt):
-        print("\nvarden login: cancelled", file=sys.stderr)
-        return FAILED
+        print(file=sys.stderr)
+        raise Failure("cancelled") from None
     from varden.utils.exception import APIException
 
     api = _client()
@@ -189,6 +193,9 @@ def cmd_doctor(args):
         platform.machine(), sys.executable))
     report("packages", ", ".join("%s %s" % (d, _version(d)) for d in DEPENDENCIES))
     report("VARDEN_URL", os.environ.get("VARDEN_URL", "not set (the platform's)"))
+    others = sorted((k, v) for k, v in os.environ.items()
+                    if k.startswith("VARDEN_") and k != "VARDEN_URL")
+    report("also set", ", ".join("%s=%s" % item for item in others) or "no other VARDEN_*")
     try:
         from varden.mod.kelpie import setting
 
@@ -226,18 +233,18 @@ def parser():
     login.add_argument("user", nargs="?", help="user name (asked when not given)")
     login.add_argument("--password-stdin", action="store_true",
                        help="read the password from the first line of standard input")
-    login.set_defaults(run=cmd_login)
+    login.set_defaults(handler=cmd_login)
 
     logout = commands.add_parser("logout", help="remove the kept credential",
                                  description="Remove the credential file of the settings folder.")
-    logout.set_defaults(run=cmd_logout)
+    logout.set_defaults(handler=cmd_logout)
 
     doctor = commands.add_parser(
         "doctor", help="report the installation, for a support request",
         description="Print the kit's and its dependencies' versions, the settings, the "
                     "credential file's state (never its content), a token refresh and which "
                     "compiled modules import. Exits 1 when it found a problem.")
-    doctor.set_defaults(run=cmd_doctor)
+    doctor.set_defaults(handler=cmd_doctor)
 
     from varden.sandbox.__main__ import add_arguments
 
@@ -247,14 +254,14 @@ def parser():
                     "exports that point the kit at it; serve until Ctrl-C, or while SCRIPT "
                     "runs with the kit pointed there (in a fresh settings folder).")
     add_arguments(sandbox)
-    sandbox.set_defaults(run=cmd_sandbox)
+    sandbox.set_defaults(handler=cmd_sandbox)
     return top
 
 
 def main(argv=None):
     args = parser().parse_args(argv)
     try:
-        return args.run(args)
-    except Failure as exc:
+        return args.handler(args)
+    except (Failure, Usage) as exc:
         print("varden %s: %s" % (args.command, exc), file=sys.stderr)
-        return FAILED
+        return USAGE if isinstance(exc, Usage) else FAILED

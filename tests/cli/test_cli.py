@@ -132,3 +132,13 @@ def test_doctor_reports_a_module_that_does_not_import(tmp_path, data_service):
     assert ("  FAIL hostprobe: ModuleNotFoundError: import of hostprobe halted; "
             "None in sys.modules\n") in text
     assert text.count("\n  ok   ") == 10
+
+
+def test_sandbox_runs_a_script_pointed_at_it(tmp_path):
+    script = tmp_path / "script.py"
+    script.write_text("import os\nprint('script sees', os.environ['VARDEN_URL'])\n")
+    # No gateway on port 9999: the script does not need one.
+    done = run(["sandbox", "--gateway-port", "0", "--run", str(script)], tmp_path, "unset")
+    assert done.returncode == 0, done.stderr
+    url = re.search(r"export VARDEN_URL=(\S+)", done.stdout).group(1)
+    assert done.stdout.endswith("script sees %s\n" % url)
