@@ -116,11 +116,11 @@ def research_files(sb):
     show("get_api_usage", sb.get_api_usage().to_string())
 
 
-def history_block(source, code, day, fields):
+def history_block(source, code, day, fields, count=3):
     """The block the data layer would hand over: closed daily bars before `day`."""
     end = source.calendar_day(day - pd.Timedelta(days=1)) if hasattr(source, "calendar_day") \
         else day - pd.Timedelta(days=1)
-    bars = source.history_window(code, pd.Timestamp(end).value, 3, "1d",
+    bars = source.history_window(code, pd.Timestamp(end).value, count, "1d",
                                  fields[1:], False, None)
     block = bars.copy()
     block.insert(0, fields[0], bars.index.values.astype("int64"))
@@ -133,6 +133,26 @@ def show_block(label, before, after, fields):
     frame[fields[0]] = pd.to_datetime(frame[fields[0]].astype("int64"))
     print("%s: %d history rows + %d live rows" % (label, len(before), len(added)))
     print(textwrap.indent(frame.tail(3).to_string(index=False), "  "))
+
+
+def block_chart(source, inst, day, clock, fields):
+    """The minute block of a longer history as a chart, a PNG in the settings folder."""
+    try:
+        import matplotlib
+    except ImportError:
+        show("chart", "not drawn: matplotlib is missing "
+                      "(pip install matplotlib, or the varden[plot] extra)")
+        return
+    matplotlib.use("Agg")
+    import charts  # beside this script
+    from varden.mod.kelpie import setting
+    from varden.mod.stock.data.quotewire import quotation_get_remote
+
+    block = history_block(source, inst.order_book_id, day, fields, count=10)
+    completed = quotation_get_remote(inst, day, clock, block, "1m", fields)
+    path = os.path.join(setting.ROOT_PATH, "completed_block.png")
+    charts.completed_block(inst.order_book_id, block, completed, fields).savefig(path, dpi=100)
+    show("chart of the completed minute block", "%s (%d bytes)" % (path, os.path.getsize(path)))
 
 
 def live_quotes():
@@ -151,6 +171,7 @@ def live_quotes():
     show_block("stock daily " + STOCK, block, merged, fields)
     minute = quotation_get_remote(inst, day, clock, block, "1m", fields)
     show_block("stock minute " + STOCK, block, minute, fields)
+    block_chart(source, inst, day, clock, fields)
 
     future = [i for i in source.get_all_instruments()
               if i.type == "futures" and i.listed_on(day)][0]

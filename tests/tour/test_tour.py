@@ -4,6 +4,7 @@ import os
 import pathlib
 import re
 import socket
+import struct
 import subprocess
 import sys
 
@@ -86,3 +87,27 @@ def test_tour_without_sandbox_says_so(tmp_path):
     assert done.returncode == 2
     assert "The tour needs the sandbox: cannot reach the data service" in done.stderr
     assert "Traceback" not in done.stderr
+
+
+def test_tour_draws_the_completed_block_as_a_png(tour):
+    output, _ = tour
+    match = re.search(r"chart of the completed minute block: (\S+\.png) \((\d+) bytes\)",
+                      _section(output, 5))
+    assert match, _section(output, 5)
+    data = pathlib.Path(match.group(1)).read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n" and len(data) == int(match.group(2))
+    assert struct.unpack(">II", data[16:24]) == (1000, 400)  # the IHDR chunk: width, height
+    assert 20_000 < len(data) < 400_000
+
+
+def test_tour_without_matplotlib_says_how_to_get_charts(tmp_path):
+    script = tmp_path / "tour_without_matplotlib.py"
+    script.write_text("import runpy, sys\nsys.modules['matplotlib'] = None\n"
+                      "sys.path.insert(0, %r)\nrunpy.run_path(%r, run_name='__main__')\n"
+                      % (str(TOUR.parent), str(TOUR)))
+    # No gateway on port 9999: this run does not need one.
+    done = _run(["-m", "varden.sandbox", "--gateway-port", "0", "--run", str(script)], tmp_path)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert ("chart: not drawn: matplotlib is missing (pip install matplotlib, or the "
+            "varden[plot] extra)" in _section(done.stdout, 5))
+    assert not list((tmp_path / "settings").glob("*.png"))

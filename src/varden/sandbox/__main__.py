@@ -149,14 +149,15 @@ class Sandbox:
         self._stack.close()
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python -m varden.sandbox", description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+def add_arguments(parser):
+    """The sandbox's options, shared with `varden sandbox`."""
     parser.add_argument("--run", metavar="SCRIPT", help="run SCRIPT against the sandbox, then stop")
     parser.add_argument("--root", help="settings folder for the kit (VARDEN_ROOT)")
     parser.add_argument("--gateway-port", type=int, default=9999, help=argparse.SUPPRESS)
-    args = parser.parse_args(argv)
 
+
+def serve(args):
+    """Serve until Ctrl-C, or while `args.run` runs; the script's exit status, else 0."""
     root = _settings_folder(args)
     sandbox = Sandbox(args.gateway_port)
     try:
@@ -172,6 +173,13 @@ def main(argv=None):
         return 0
     finally:
         sandbox.close()
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="python -m varden.sandbox", description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    add_arguments(parser)
+    return serve(parser.parse_args(argv))
 
 
 if __name__ == "__main__":
