@@ -3,7 +3,7 @@
 The record fixes are compared with the plain-Python rendition in bench/py_quotewire.py: the
 same result (by repr, so types count) or the same exception type, for loose records whose
 fields may be missing, NaN, huge, numpy scalars, texts or hostile. The entry
-``quotation_get_remote`` must never raise for a well-formed instrument.
+``quotation_get_remote`` must never raise.
 """
 
 import importlib.util
@@ -188,14 +188,11 @@ def with_layer(fn):
 
 
 def never_raises(fn, outcome, args, kwargs):
-    """A well-formed instrument and printable dates: the block comes back, never an error."""
+    """Whatever the instrument and dates: the block comes back, never an error."""
     bound = H.signature("instrument, start_date, end_date, last_data, fre, fields").bind(
         *args, **kwargs).arguments
-    instrument = bound["instrument"]
-    printable = all(not H.run_plain(str, bound[k]).raised for k in ("start_date", "end_date"))
-    if isinstance(instrument, types.SimpleNamespace) and printable:
-        assert not outcome.raised, outcome
-        assert outcome.value is bound["last_data"] or isinstance(outcome.value, np.ndarray)
+    assert not outcome.raised, outcome
+    assert outcome.value is bound["last_data"] or isinstance(outcome.value, np.ndarray)
 
 
 FIXES = [
