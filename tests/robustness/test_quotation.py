@@ -1,7 +1,7 @@
 """The quotation module on any history block, instrument, record and data-layer answer.
 
 The record fixes are compared with the plain-Python rendition in bench/py_quotewire.py: the
-same result (by repr, so types count) or the same exception type, for loose records whose
+same result (by repr, so types count, sets in sorted order) or the same exception type, for loose records whose
 fields may be missing, NaN, huge, numpy scalars, texts or hostile. The entry
 ``quotation_get_remote`` must never raise.
 """
@@ -29,9 +29,27 @@ reference = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(reference)
 
 
+def _canonical(value):
+    """repr of ``value``, with the elements of sets written in sorted order.
+
+    A set's iteration order follows its table (the hashes of texts, which change from process
+    to process, and how the set was built), and the rendition works on rebuilt copies: the same
+    set may list its elements differently on the two sides.
+    """
+    kind = type(value)
+    if kind in (set, frozenset):
+        inner = "{" + ", ".join(sorted(_canonical(v) for v in value)) + "}"
+        return f"{kind.__name__}({inner})"
+    if kind is dict:
+        return "{" + ", ".join(f"{_canonical(k)}: {_canonical(v)}" for k, v in value.items()) + "}"
+    if kind in (list, tuple):
+        return f"{kind.__name__}[" + ", ".join(_canonical(v) for v in value) + "]"
+    return repr(value)
+
+
 def _text(value):
     try:
-        return repr(value)
+        return _canonical(value)
     except Exception as error:
         return type(error)
 
