@@ -182,6 +182,14 @@ def _identity(x):
 
 
 _rm_mins = []
+_BINARY_FLOATS = (np.float64, np.float32, np.float16)
+
+
+def _round2(x):
+    # numpy's own round scales by 100 first and so rounds some stored values the wrong way.
+    if type(x) in _BINARY_FLOATS:
+        return type(x)(round(float(x), 2))
+    return round(x, 2)
 
 
 def _data_fix(symbol_dict, last_data, last_symbol_dict, rm_mins=_rm_mins):
@@ -201,8 +209,8 @@ def _data_fix(symbol_dict, last_data, last_symbol_dict, rm_mins=_rm_mins):
         margin = 0.1
 
     fields = {}
-    fields["high_limit"] = round(last_data.get("close", 0) * (1 + margin), 2)
-    fields["low_limit"] = round(last_data.get("close", 0) * (1 - margin), 2)
+    fields["high_limit"] = _round2(last_data.get("close", 0) * (1 + margin))
+    fields["low_limit"] = _round2(last_data.get("close", 0) * (1 - margin))
     fields["factor"] = last_data.get("factor")
     if minute_mode:
         fields["prev_close"] = last_symbol_dict.get("close", last_data.get("close"))

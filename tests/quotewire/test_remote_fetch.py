@@ -1,5 +1,7 @@
 """quotation_get_remote: dispatch, merge, and the rule that failures never reach the caller."""
 
+import types
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -117,6 +119,47 @@ def test_interrupts_are_not_swallowed(qw, layer, helpers, monkeypatch, error):
     with pytest.raises(error):
         qw.quotation_get_remote(helpers.instrument("Future"), None, None, block(), "1d", FIELDS)
     assert layer.log.entries == []
+
+
+class Unprintable(Exception):
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+class UnprintableDate:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+@pytest.mark.parametrize("instrument, start, error, extra", [
+    (types.SimpleNamespace(enum_type="CS"), "20240305", ValueError("feed closed"),
+     {"symbol": None, "start_date": "20240305", "reason": "feed closed"}),
+    (None, "20240305", Unprintable(),
+     {"symbol": "600000.SH", "start_date": "20240305", "reason": "Unprintable"}),
+    (None, UnprintableDate(), Unprintable(),
+     {"symbol": "600000.SH", "start_date": "UnprintableDate", "reason": "Unprintable"}),
+])
+def test_failure_handler_logs_what_it_cannot_read_as_a_placeholder(
+        qw, layer, helpers, monkeypatch, instrument, start, error, extra):
+    def broken(*args):
+        raise error
+
+    monkeypatch.setattr(qw, "stock_daily_quotation_get", broken)
+    data = block()
+    instrument = instrument or helpers.instrument()
+    assert qw.quotation_get_remote(instrument, start, None, data, "1d", FIELDS) is data
+    assert layer.log.entries == [(("quotation_get_remote_fail",),
+                                  {"extra": dict(extra, end_date="None")})]
+
+
+def test_a_failing_log_does_not_reach_the_caller(qw, layer, helpers, monkeypatch):
+    def broken(*args, **kwargs):
+        raise OSError("log closed")
+
+    monkeypatch.setattr(qw, "stock_daily_quotation_get", broken)
+    monkeypatch.setattr(layer.log, "error", broken)
+    data = block()
+    assert qw.quotation_get_remote(helpers.instrument(), None, None, data, "1d", FIELDS) is data
 
 
 def test_kind_test_failure_is_logged(qw, layer, monkeypatch):

@@ -63,6 +63,24 @@ def test_limits_round_half_to_even_on_the_stored_value(qw):
         assert fixed["low_limit"] == round(close * 0.9, 2)
 
 
+@pytest.mark.parametrize("kind", [float, np.float64])
+@pytest.mark.parametrize("close, ticker, is_st, high, low", [
+    (1.95, "600000", 0.0, 2.15, 1.75),  # stored 2.14500000000000001776, 1.75499999999999989341
+    (2.05, "600000", 0.0, 2.25, 1.84),  # stored 2.25499999999999989341
+    (0.85, "600000", 0.0, 0.94, 0.77),  # stored 0.76500000000000001332
+    (3.15, "600000", 0.0, 3.47, 2.83),  # stored 2.83499999999999996447
+    (4.45, "300750", 0.0, 5.34, 3.56),
+    (2.675, "600001", 1.0, 2.81, 2.54),
+])
+def test_limits_of_every_float_kind_round_the_stored_value(qw, kind, close, ticker, is_st, high,
+                                                         low):
+    # numpy's own round scales by 100 first and gets the first four the wrong way.
+    record = bar("2024-03-05 10:00", ticker=ticker, volume=1.0)
+    fixed = qw._data_fix(record, reference(close=kind(close), is_st=is_st), {})
+    got = [(type(fixed[k]), fixed[k]) for k in ("high_limit", "low_limit")]
+    assert got == [(kind, high), (kind, low)]
+
+
 def test_minute_mode_reads_previous_bar(qw):
     ref = reference()
     first = qw._data_fix(bar("2024-03-05 09:31", close=10.2, high=10.3, low=9.9, volume=100.0,

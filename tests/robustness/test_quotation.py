@@ -1,9 +1,9 @@
 """The quotation module on any history block, instrument, record and data-layer answer.
 
 The record fixes are compared with the plain-Python rendition in bench/py_quotewire.py: the
-same result (by repr, so types count) or the same exception type, for loose records whose
+same result (by repr, so types count, sets in sorted order) or the same exception type, for loose records whose
 fields may be missing, NaN, huge, numpy scalars, texts or hostile. The entry
-``quotation_get_remote`` must never raise for a well-formed instrument.
+``quotation_get_remote`` must never raise.
 """
 
 import importlib.util
@@ -29,9 +29,27 @@ reference = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(reference)
 
 
+def _canonical(value):
+    """repr of ``value``, with the elements of sets written in sorted order.
+
+    A set's iteration order follows its table (the hashes of texts, which change from process
+    to process, and how the set was built), and the rendition works on rebuilt copies: the same
+    set may list its elements differently on the two sides.
+    """
+    kind = type(value)
+    if kind in (set, frozenset):
+        inner = "{" + ", ".join(sorted(_canonical(v) for v in value)) + "}"
+        return f"{kind.__name__}({inner})"
+    if kind is dict:
+        return "{" + ", ".join(f"{_canonical(k)}: {_canonical(v)}" for k, v in value.items()) + "}"
+    if kind in (list, tuple):
+        return f"{kind.__name__}[" + ", ".join(_canonical(v) for v in value) + "]"
+    return repr(value)
+
+
 def _text(value):
     try:
-        return repr(value)
+        return _canonical(value)
     except Exception as error:
         return type(error)
 
@@ -188,14 +206,11 @@ def with_layer(fn):
 
 
 def never_raises(fn, outcome, args, kwargs):
-    """A well-formed instrument and printable dates: the block comes back, never an error."""
+    """Whatever the instrument and dates: the block comes back, never an error."""
     bound = H.signature("instrument, start_date, end_date, last_data, fre, fields").bind(
         *args, **kwargs).arguments
-    instrument = bound["instrument"]
-    printable = all(not H.run_plain(str, bound[k]).raised for k in ("start_date", "end_date"))
-    if isinstance(instrument, types.SimpleNamespace) and printable:
-        assert not outcome.raised, outcome
-        assert outcome.value is bound["last_data"] or isinstance(outcome.value, np.ndarray)
+    assert not outcome.raised, outcome
+    assert outcome.value is bound["last_data"] or isinstance(outcome.value, np.ndarray)
 
 
 FIXES = [

@@ -1,3 +1,4 @@
+import numpy as np
 import pandas as pd
 import pytest
 
@@ -26,6 +27,10 @@ def api(dealdesk, fake_client, log_calls):
     ({"NetMoney": 7, "CostPrice": 0}, 7, None),
     ({"MarketPrice": 12, "CostPrice": 10, "ActualAmt": 3}, 6, 0.2),
     ({"MarketPrice": 1.00005, "CostPrice": 1, "ActualAmt": 1}, 0.0001, 0.0001),
+    # numpy values round on the stored value too (numpy's own round gives 2.6748 for both)
+    ({"NetMoney": np.float64(2.67485)}, np.float64(2.6749), 0.05),
+    ({"NetMoney": None, "MarketPrice": np.float64(3.67485), "CostPrice": 1, "ActualAmt": 1},
+     np.float64(2.6749), np.float64(2.6749)),
 ])
 def test_position_pnl_and_profit_rate(api, fake_client, fields, pnl, profit_rate):
     fake_client.reply(1202, {"id": 2, "result": {"Array": [position(**fields)]}})

@@ -5,6 +5,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstring>
+
 #include "quotewire_common.hpp"
 
 namespace quotewire {
@@ -181,7 +183,48 @@ inline py::object choose_getter(py::handle instrument, py::handle fre) {
 
 }  // namespace detail
 
-// quotation_get_remote(instrument, start_date, end_date, last_data, fre, fields)
+namespace detail {
+
+// `read()`, or `placeholder` when reading raises an ordinary exception: the failure entry logs
+// what it can and must not raise itself.
+template <class Read>
+py::object or_placeholder(Read read, py::object placeholder) {
+    try {
+        return read();
+    } catch (py::error_already_set& e) {
+        if (!pyglue::is_exception(e)) throw;
+        return placeholder;
+    }
+}
+
+// The name of `value`'s type without its module, as type(value).__name__ reads.
+inline py::str type_name(py::handle value) {
+    const char* name = Py_TYPE(value.ptr())->tp_name;
+    const char* dot = std::strrchr(name, '.');
+    return py::str(dot ? dot + 1 : name);
+}
+
+// str(value), or its type's name when that raises.
+inline py::object text_or_type_name(py::handle value) {
+    return or_placeholder([value] { return py::object(py::str(value)); }, type_name(value));
+}
+
+// One "quotation_get_remote_fail" entry for `error`.
+inline void log_fetch_failure(py::handle instrument, py::handle start_date, py::handle end_date,
+                              py::handle error) {
+    py::dict extra;
+    extra["symbol"] =
+        or_placeholder([instrument] { return instrument.attr("order_book_id"); }, py::none());
+    extra["start_date"] = text_or_type_name(start_date);
+    extra["end_date"] = text_or_type_name(end_date);
+    extra["reason"] = text_or_type_name(error);
+    ns.get("system_log").attr("error")("quotation_get_remote_fail", py::arg("extra") = extra);
+}
+
+}  // namespace detail
+
+// quotation_get_remote(instrument, start_date, end_date, last_data, fre, fields): a failure
+// never reaches the caller, who gets the block back and one log entry.
 inline py::object quotation_get_remote(const pyglue::Args& args) {
     py::handle instrument = args[0], start_date = args[1], end_date = args[2];
     py::handle last_data = args[3], fre = args[4], fields = args[5];
@@ -192,12 +235,11 @@ inline py::object quotation_get_remote(const pyglue::Args& args) {
     } catch (py::error_already_set& e) {
         if (!pyglue::is_exception(e)) throw;
         pyglue::HandlingScope handling(e);
-        py::dict extra;
-        extra["symbol"] = instrument.attr("order_book_id");
-        extra["start_date"] = py::str(start_date);
-        extra["end_date"] = py::str(end_date);
-        extra["reason"] = py::str(e.value());
-        ns.get("system_log").attr("error")("quotation_get_remote_fail", py::arg("extra") = extra);
+        try {
+            detail::log_fetch_failure(instrument, start_date, end_date, e.value());
+        } catch (py::error_already_set& log_error) {
+            if (!pyglue::is_exception(log_error)) throw;  // a broken logger: nothing more to do
+        }
         return py::reinterpret_borrow<py::object>(last_data);
     }
 }

@@ -100,16 +100,11 @@ class Num {
     friend Num operator*(const Num& a, const Num& b) { return binary<'*'>(a, b); }
     friend Num operator/(const Num& a, const Num& b) { return binary<'/'>(a, b); }
 
-    // round(x, 2)
+    // round(x, 2) on the stored value, for numpy floats too (see pyglue::round_object).
     Num round2() const {
         if (kind_ == Kind::Float) return float_(pyglue::round_digits(value_, 2));
-        if (kind_ == Kind::NpFloat) {
-            // numpy rounds as rint(x * 100) / 100; an overflowing product would warn.
-            const double scaled = value_ * 100.0;
-            if (std::isfinite(scaled) || !std::isfinite(value_)) {
-                return Num(Kind::NpFloat, std::nearbyint(scaled) / 100.0, nullptr);
-            }
-        }
+        if (kind_ == Kind::NpFloat)
+            return Num(Kind::NpFloat, pyglue::round_digits(value_, 2), nullptr);
         ++code_epoch;
         return owning(pyglue::round_object(object(), 2));
     }
