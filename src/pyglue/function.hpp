@@ -7,10 +7,11 @@
 // *args, **kwargs), descriptor binding like a function (so it works as a method), an instance
 // __dict__, writable __name__/__qualname__/__doc__/__module__, and an inspect signature.
 //
-// The type derives from the built-in function type: profilers (cProfile, sys.setprofile) report
-// only built-in functions among C calls, pydoc and IPython then show the function's name and
-// signature as for any compiled function, and C callers that call a built-in's method table
-// entry directly find one that works.
+// The type derives from the built-in function type (but for a class's __init__, __new__ and
+// __call__, see function_type): profilers (cProfile, sys.setprofile) report only built-in
+// functions among C calls, pydoc and IPython then show the function's name and signature as for
+// any compiled function, and C callers that call a built-in's method table entry directly find
+// one that works.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -324,7 +325,10 @@ int set_field(PyObject* self, PyObject* value, void* closure) {
 inline int set_qualname(PyObject* self, PyObject* value, void* closure) {
     if (set_field<offsetof(FunctionObject, qualname), true>(self, value, closure) < 0) return -1;
     const char* text = PyUnicode_AsUTF8(value);
-    if (!text) return -1;
+    if (!text) {  // a name with no UTF-8 form (lone surrogates): profiled under the old one
+        PyErr_Clear();
+        return 0;
+    }
     FunctionRecord* rec = reinterpret_cast<FunctionObject*>(self)->rec;
     rec->label = text;
     rec->def.ml_name = rec->label.c_str();
