@@ -132,9 +132,11 @@ inline PyObject* run_impl(FunctionRecord* rec, const Args& args) {
     return nullptr;
 }
 
-// Binds the arguments as Python would and runs the body.
-inline PyObject* bind_and_run(PyObject* callable, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
+// Binds the arguments as Python would and runs the body. Inlined into vectorcall, so that the
+// profiler check before it shares its frame (a separate call there costs 2 % of a record fix).
+__attribute__((always_inline)) inline PyObject* bind_and_run(PyObject* callable,
+                                                             PyObject* const* args, size_t nargsf,
+                                                             PyObject* kwnames) {
     auto* self = reinterpret_cast<FunctionObject*>(callable);
     FunctionRecord* rec = self->rec;
     const Signature& sig = rec->sig;
@@ -237,13 +239,20 @@ inline PyObject* bind_and_run(PyObject* callable, PyObject* const* args, size_t 
     return run_impl(rec, bound);
 }
 
+#if PY_VERSION_HEX < 0x030C0000
+// The call while a profiler runs, kept out of the hot path.
+__attribute__((noinline, cold)) inline PyObject* profiled_call(PyObject* callable,
+                                                               PyObject* const* args, size_t nargsf,
+                                                               PyObject* kwnames) {
+    return profiling::reported_call(callable,
+                                    [&] { return bind_and_run(callable, args, nargsf, kwnames); });
+}
+#endif
+
 inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                             PyObject* kwnames) {
 #if PY_VERSION_HEX < 0x030C0000
-    if (profiling::active()) {
-        return profiling::reported_call(
-            callable, [&] { return bind_and_run(callable, args, nargsf, kwnames); });
-    }
+    if (profiling::active()) return profiled_call(callable, args, nargsf, kwnames);
 #endif
     return bind_and_run(callable, args, nargsf, kwnames);
 }
