@@ -133,7 +133,7 @@ inline PyObject* run_impl(FunctionRecord* rec, const Args& args) {
 }
 
 // Binds the arguments as Python would and runs the body. Inlined into vectorcall, so that the
-// profiler check before it shares its frame (a separate call there costs 2 % of a record fix).
+// profiler check before it adds no call of its own to the record fixes' path.
 __attribute__((always_inline)) inline PyObject* bind_and_run(PyObject* callable,
                                                              PyObject* const* args, size_t nargsf,
                                                              PyObject* kwnames) {
