@@ -1,4 +1,5 @@
-"""A small research script written for a type checker (`mypy --strict` passes on it).
+"""A small research script written for a type checker (`mypy --strict` and pyright in strict
+mode pass on it).
 
 It reads fundamentals, the calendar and bars, completes a daily history block with today's
 live bars, and reads a live account. Run it against the sandbox:

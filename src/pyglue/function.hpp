@@ -6,6 +6,12 @@
 // Python's own binding rules and error texts (positional-or-keyword parameters with defaults,
 // *args, **kwargs), descriptor binding like a function (so it works as a method), an instance
 // __dict__, writable __name__/__qualname__/__doc__/__module__, and an inspect signature.
+//
+// The type derives from the built-in function type (but for a class's __init__, __new__ and
+// __call__, see function_type): profilers (cProfile, sys.setprofile) report only built-in
+// functions among C calls, pydoc and IPython then show the function's name and signature as for
+// any compiled function, and C callers that call a built-in's method table entry directly find
+// one that works.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -18,6 +24,7 @@
 #include <vector>
 
 #include "pyglue/errors.hpp"
+#include "pyglue/profiling.hpp"
 
 namespace pyglue {
 namespace py = pybind11;
@@ -71,16 +78,21 @@ struct FunctionRecord {
     Impl impl;
     std::vector<PyObject*> interned;  // parameter names, interned, owned
     std::size_t first_default = 0;    // index of the first parameter with a default
+    // The built-in function's method entry: profilers key their records on it and name them
+    // after ml_name, which follows __qualname__.
+    PyMethodDef def = {nullptr, nullptr, 0, nullptr};
+    std::string label;
 };
 
+// The built-in part holds the method entry (m_ml), the object itself as m_self (borrowed, so
+// that the entry's C function can find the record), __module__ (m_module), the weak reference
+// list and the vectorcall entry.
 struct FunctionObject {
-    PyObject_HEAD vectorcallfunc vectorcall;
+    PyCFunctionObject base;
     PyObject* dict;
     PyObject* name;
     PyObject* qualname;
     PyObject* doc;
-    PyObject* module;
-    PyObject* weakrefs;
     FunctionRecord* rec;
 };
 
@@ -120,8 +132,11 @@ inline PyObject* run_impl(FunctionRecord* rec, const Args& args) {
     return nullptr;
 }
 
-inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                            PyObject* kwnames) {
+// Binds the arguments as Python would and runs the body. Inlined into vectorcall, so that the
+// profiler check before it adds no call of its own to the record fixes' path.
+__attribute__((always_inline)) inline PyObject* bind_and_run(PyObject* callable,
+                                                             PyObject* const* args, size_t nargsf,
+                                                             PyObject* kwnames) {
     auto* self = reinterpret_cast<FunctionObject*>(callable);
     FunctionRecord* rec = self->rec;
     const Signature& sig = rec->sig;
@@ -224,6 +239,29 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t na
     return run_impl(rec, bound);
 }
 
+#if PY_VERSION_HEX < 0x030C0000
+// The call while a profiler runs, kept out of the hot path.
+__attribute__((noinline, cold)) inline PyObject* profiled_call(PyObject* callable,
+                                                               PyObject* const* args, size_t nargsf,
+                                                               PyObject* kwnames) {
+    return profiling::reported_call(callable,
+                                    [&] { return bind_and_run(callable, args, nargsf, kwnames); });
+}
+#endif
+
+inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (profiling::active()) return profiled_call(callable, args, nargsf, kwnames);
+#endif
+    return bind_and_run(callable, args, nargsf, kwnames);
+}
+
+// The method entry's C function, for C code that calls a built-in's entry directly.
+inline PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return vectorcall(self, args, static_cast<std::size_t>(nargs), kwnames);
+}
+
 inline PyObject* descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
     if (obj == nullptr || obj == Py_None) {
         Py_INCREF(self);
@@ -239,10 +277,9 @@ inline PyObject* repr(PyObject* self) {
 
 inline int traverse(PyObject* self, visitproc visit, void* arg) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
-    Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->dict);
     Py_VISIT(f->doc);
-    Py_VISIT(f->module);
+    Py_VISIT(f->base.m_module);
     return 0;
 }
 
@@ -250,15 +287,14 @@ inline int clear(PyObject* self) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->doc);
-    Py_CLEAR(f->module);
+    Py_CLEAR(f->base.m_module);
     return 0;
 }
 
 inline void dealloc(PyObject* self) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
-    PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    if (f->weakrefs) PyObject_ClearWeakRefs(self);
+    if (f->base.m_weakreflist) PyObject_ClearWeakRefs(self);
     clear(self);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
@@ -267,8 +303,7 @@ inline void dealloc(PyObject* self) {
         delete f->rec;
         f->rec = nullptr;
     }
-    tp->tp_free(self);
-    Py_DECREF(tp);
+    PyObject_GC_Del(self);
 }
 
 // __name__ and __qualname__ must stay text (Python enforces the same for functions).
@@ -292,6 +327,28 @@ int set_field(PyObject* self, PyObject* value, void* closure) {
     Py_XINCREF(value);
     Py_XSETREF(*slot, value);
     return 0;
+}
+
+// A renamed function (functools.wraps on a decorator's inner function) is profiled under its
+// new name.
+inline int set_qualname(PyObject* self, PyObject* value, void* closure) {
+    if (set_field<offsetof(FunctionObject, qualname), true>(self, value, closure) < 0) return -1;
+    const char* text = PyUnicode_AsUTF8(value);
+    if (!text) {  // a name with no UTF-8 form (lone surrogates): profiled under the old one
+        PyErr_Clear();
+        return 0;
+    }
+    FunctionRecord* rec = reinterpret_cast<FunctionObject*>(self)->rec;
+    rec->label = text;
+    rec->def.ml_name = rec->label.c_str();
+    return 0;
+}
+
+// A def function has no __self__; the built-in one would report the object itself.
+inline PyObject* no_self(PyObject* self, void*) {
+    PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '__self__'",
+                 Py_TYPE(self)->tp_name);
+    return nullptr;
 }
 
 // Like a Python function, pickled as a reference to the name it is found under; copy and
@@ -323,51 +380,61 @@ inline PyObject* get_signature(PyObject* self, void*) {
     }
 }
 
-inline PyTypeObject* function_type() {
-    // Created once per extension module and never destroyed (see DESIGN: no static py::object).
-    static PyTypeObject* type = [] {
-        static PyMemberDef members[] = {
-            {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
-            {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY,
-             nullptr},
-            {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY,
-             nullptr},
-            {nullptr, 0, 0, 0, nullptr}};
-        static PyGetSetDef getset[] = {
-            {"__name__", get_field<offsetof(FunctionObject, name)>,
-             set_field<offsetof(FunctionObject, name), true>, nullptr,
-             const_cast<char*>("__name__")},
-            {"__qualname__", get_field<offsetof(FunctionObject, qualname)>,
-             set_field<offsetof(FunctionObject, qualname), true>, nullptr,
-             const_cast<char*>("__qualname__")},
-            {"__doc__", get_field<offsetof(FunctionObject, doc)>,
-             set_field<offsetof(FunctionObject, doc), false>, nullptr, nullptr},
-            {"__module__", get_field<offsetof(FunctionObject, module)>,
-             set_field<offsetof(FunctionObject, module), false>, nullptr, nullptr},
-            {"__signature__", get_signature, nullptr, nullptr, nullptr},
-            {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-            {nullptr, nullptr, nullptr, nullptr, nullptr}};
-        static PyMethodDef methods[] = {{"__reduce__", reduce, METH_NOARGS, nullptr},
-                                        {nullptr, nullptr, 0, nullptr}};
-        static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-                                      {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
-                                      {Py_tp_clear, reinterpret_cast<void*>(clear)},
-                                      {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-                                      {Py_tp_descr_get, reinterpret_cast<void*>(descr_get)},
-                                      {Py_tp_repr, reinterpret_cast<void*>(repr)},
-                                      {Py_tp_members, members},
-                                      {Py_tp_getset, getset},
-                                      {Py_tp_methods, methods},
-                                      {0, nullptr}};
-        static PyType_Spec spec = {"pyglue.function", sizeof(FunctionObject), 0,
-                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
-                                       Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
-                                   slots};
-        PyObject* t = PyType_FromSpec(&spec);
-        if (!t) throw py::error_already_set();
-        return reinterpret_cast<PyTypeObject*>(t);
-    }();
-    return type;
+// Fills and readies one of the two function types (see function_type).
+inline PyTypeObject* ready_type(PyTypeObject& t, PyTypeObject* base) {
+    static PyMemberDef members[] = {
+        {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+        {nullptr, 0, 0, 0, nullptr}};
+    static PyGetSetDef getset[] = {
+        {"__name__", get_field<offsetof(FunctionObject, name)>,
+         set_field<offsetof(FunctionObject, name), true>, nullptr, const_cast<char*>("__name__")},
+        {"__qualname__", get_field<offsetof(FunctionObject, qualname)>, set_qualname, nullptr,
+         const_cast<char*>("__qualname__")},
+        {"__doc__", get_field<offsetof(FunctionObject, doc)>,
+         set_field<offsetof(FunctionObject, doc), false>, nullptr, nullptr},
+        {"__module__", get_field<offsetof(FunctionObject, base.m_module)>,
+         set_field<offsetof(FunctionObject, base.m_module), false>, nullptr, nullptr},
+        {"__self__", no_self, nullptr, nullptr, nullptr},
+        {"__signature__", get_signature, nullptr, nullptr, nullptr},
+        {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    static PyMethodDef methods[] = {{"__reduce__", reduce, METH_NOARGS, nullptr},
+                                    {nullptr, nullptr, 0, nullptr}};
+    t.ob_base = PyVarObject{PyObject_HEAD_INIT(nullptr) 0};
+    t.tp_name = "pyglue.function";
+    t.tp_basicsize = sizeof(FunctionObject);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                 Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_base = base;
+    t.tp_dealloc = dealloc;
+    t.tp_traverse = traverse;
+    t.tp_clear = clear;
+    t.tp_vectorcall_offset = offsetof(PyCFunctionObject, vectorcall);
+    t.tp_call = PyVectorcall_Call;
+    t.tp_descr_get = descr_get;
+    t.tp_repr = repr;
+    t.tp_getattro = PyObject_GenericGetAttr;
+    t.tp_setattro = PyObject_GenericSetAttr;
+    t.tp_weaklistoffset = offsetof(PyCFunctionObject, m_weakreflist);
+    t.tp_dictoffset = offsetof(FunctionObject, dict);
+    t.tp_members = members;
+    t.tp_getset = getset;
+    t.tp_methods = methods;
+    if (PyType_Ready(&t) < 0) throw py::error_already_set();
+    return &t;
+}
+
+// inspect takes a class's signature from its __init__ or __new__, and a callable instance's from
+// its type's __call__, only where that method is not a built-in function. These methods are of a
+// twin type that derives from object (same layout and behaviour); profilers see every other
+// function. Both types are static (the built-in function type admits no subclass made from a
+// spec), created once per extension module and never destroyed.
+inline PyTypeObject* function_type(const std::string& name) {
+    static PyTypeObject builtin_storage{};
+    static PyTypeObject plain_storage{};
+    static PyTypeObject* builtin = ready_type(builtin_storage, &PyCFunction_Type);
+    static PyTypeObject* plain = ready_type(plain_storage, nullptr);
+    return name == "__init__" || name == "__new__" || name == "__call__" ? plain : builtin;
 }
 
 }  // namespace detail
@@ -375,11 +442,12 @@ inline PyTypeObject* function_type() {
 // Builds a Python-callable function object from a signature and a C++ body.
 inline py::object make_function(Signature sig, Impl impl) {
     using detail::FunctionObject;
-    auto* rec = new detail::FunctionRecord{std::move(sig), std::move(impl), {}, 0};
+    auto* rec = new detail::FunctionRecord{std::move(sig), std::move(impl), {}, 0, {}, {}};
     rec->first_default = rec->sig.params.size();
     for (std::size_t i = 0; i < rec->sig.params.size(); ++i) {
         PyObject* s = PyUnicode_InternFromString(rec->sig.params[i].name.c_str());
         if (!s) {
+            for (PyObject* done : rec->interned) Py_DECREF(done);
             delete rec;
             throw py::error_already_set();
         }
@@ -388,23 +456,27 @@ inline py::object make_function(Signature sig, Impl impl) {
             rec->first_default = i;
         }
     }
-    PyTypeObject* tp = detail::function_type();
-    auto* f = PyObject_GC_New(FunctionObject, tp);
+    const Signature& s = rec->sig;
+    rec->label = s.qualname.empty() ? s.name : s.qualname;
+    rec->def.ml_name = rec->label.c_str();
+    rec->def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(detail::entry));
+    rec->def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
+    auto* f = PyObject_GC_New(FunctionObject, detail::function_type(s.name));
     if (!f) {
-        for (PyObject* s : rec->interned) Py_DECREF(s);
+        for (PyObject* done : rec->interned) Py_DECREF(done);
         delete rec;
         throw py::error_already_set();
     }
-    Py_INCREF(tp);  // heap-type instances own a reference to their type
-    f->vectorcall = detail::vectorcall;
+    f->base.m_ml = &rec->def;
+    f->base.m_self = reinterpret_cast<PyObject*>(f);
+    f->base.m_weakreflist = nullptr;
+    f->base.vectorcall = detail::vectorcall;
     f->dict = nullptr;
-    f->weakrefs = nullptr;
     f->rec = rec;
-    const Signature& s = rec->sig;
     f->name = py::str(s.name).release().ptr();
-    f->qualname = py::str(s.qualname.empty() ? s.name : s.qualname).release().ptr();
+    f->qualname = py::str(rec->label).release().ptr();
     f->doc = s.doc.empty() ? (Py_INCREF(Py_None), Py_None) : py::str(s.doc).release().ptr();
-    f->module =
+    f->base.m_module =
         s.module.empty() ? (Py_INCREF(Py_None), Py_None) : py::str(s.module).release().ptr();
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));

@@ -36,3 +36,9 @@ def test_a_function_not_found_under_its_name_refuses_to_pickle(monkeypatch):
 def test_names_must_stay_text(attribute):
     with pytest.raises(TypeError, match="^%s must be set to a string object$" % attribute):
         setattr(quotewire.quotation_get_remote, attribute, 1)
+
+
+def test_a_name_with_no_utf8_form_is_still_a_name(monkeypatch):
+    # As for a def function: any str, lone surrogates included.
+    monkeypatch.setattr(quotewire.quotation_get_remote, "__qualname__", "fix\udcff")
+    assert quotewire.quotation_get_remote.__qualname__ == "fix\udcff"

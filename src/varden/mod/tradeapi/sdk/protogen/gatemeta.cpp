@@ -94,11 +94,21 @@ PYBIND11_MODULE(gatemeta, m) {
 
     py::object message_type = reflection.attr("GeneratedProtocolMessageType");
     py::tuple bases = py::make_tuple(message.attr("Message"));
+    py::module_ inspect = py::module_::import("inspect");
+    py::object parameter = inspect.attr("Parameter");
     for (const MessageEntry& entry : kMessages) {
         py::dict class_namespace;
         class_namespace["DESCRIPTOR"] = m.attr(entry.descriptor_attr);
         class_namespace["__module__"] = "gatemeta";
         class_namespace["__doc__"] = entry.doc;
+        // inspect finds no signature on protobuf's message classes: the constructor takes each
+        // field by keyword.
+        py::list fields;
+        for (py::handle field : m.attr(entry.descriptor_attr).attr("fields")) {
+            fields.append(parameter(field.attr("name"), parameter.attr("KEYWORD_ONLY"),
+                                    py::arg("default") = py::none()));
+        }
+        class_namespace["__signature__"] = inspect.attr("Signature")(fields);
         py::object cls = message_type(entry.name, bases, class_namespace);
         sym_db.attr("RegisterMessage")(cls);
         m.attr(entry.name) = cls;
