@@ -8,6 +8,10 @@ BASE_PY     := $(if $(PY310),$(PY310),python3)
 STAMP       := $(VENV)/.installed
 SOURCES     := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name 'CMakeLists.txt') \
                CMakeLists.txt pyproject.toml
+# The kit builds against these tools in its venv, without pip's build isolation: the build
+# tree (build/<wheel tag>) then keeps its paths, so a rebuild, and the wheel test's build,
+# compile only what changed.
+BUILD_DEPS  := "pybind11>=2.12" "scikit-build-core>=0.10" ninja
 # The strategy engine stand-in: its own distribution, installed beside the kit for the tests
 # and the demo (a user's environment has the real engine).
 KPQUANT     := standins/kpquant
@@ -67,7 +71,8 @@ $(PY):
 # The kit first, then the engine stand-in, in two steps: replacing a kit that still carried
 # the engine removes the engine's files.
 $(STAMP): $(PY) $(SOURCES) $(KPQUANT_SOURCES)
-	$(PY) -m pip install --quiet ".[test]"
+	$(PY) -m pip install --quiet $(BUILD_DEPS)
+	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
 	$(PY) -m pip install --quiet --no-deps --force-reinstall ./$(KPQUANT)
 	touch $(STAMP)
 
@@ -78,16 +83,18 @@ test: install
 
 test-latest:
 	test -x $(LATEST_PY) || $(LATEST_BASE_PY) -m venv $(LATEST_VENV)
-	$(LATEST_PY) -m pip install --quiet --upgrade pip
-	$(LATEST_PY) -m pip install --quiet --upgrade --upgrade-strategy eager ".[test]"
+	$(LATEST_PY) -m pip install --quiet --upgrade pip $(BUILD_DEPS)
+	$(LATEST_PY) -m pip install --quiet --no-build-isolation --upgrade --upgrade-strategy eager \
+	  ".[test]"
 	$(LATEST_PY) -m pip install --quiet --no-deps --force-reinstall ./$(KPQUANT)
 	$(LATEST_PY) -m pip list --format=freeze
 	VARDEN_ROBUSTNESS_SCALE=$(LATEST_ROBUSTNESS_SCALE) $(LATEST_PY) -m pytest
 
 test-lowest:
 	test -x $(LOWEST_VENV)/bin/python || $(BASE_PY) -m venv $(LOWEST_VENV)
-	$(LOWEST_VENV)/bin/python -m pip install --quiet --upgrade pip
-	$(LOWEST_VENV)/bin/python -m pip install --quiet -c .ci/lowest.txt ".[test]"
+	$(LOWEST_VENV)/bin/python -m pip install --quiet --upgrade pip $(BUILD_DEPS)
+	$(LOWEST_VENV)/bin/python -m pip install --quiet --no-build-isolation -c .ci/lowest.txt \
+	  ".[test]"
 	$(LOWEST_VENV)/bin/python -m pip install --quiet --no-deps --force-reinstall ./$(KPQUANT)
 	$(LOWEST_VENV)/bin/python -m pip list --format=freeze
 	VARDEN_ROBUSTNESS_SCALE=$(LATEST_ROBUSTNESS_SCALE) $(LOWEST_VENV)/bin/python -m pytest
@@ -99,7 +106,7 @@ bench: install
 	@for b in bench/bench_*.py; do $(PY) $$b || exit 1; done
 
 inplace: $(PY)
-	$(PY) -m pip install --quiet "pybind11>=2.12" "scikit-build-core>=0.10" ninja
+	$(PY) -m pip install --quiet $(BUILD_DEPS)
 	$(PY) -m pip install --quiet --no-deps ./$(KPQUANT)
 	cmake -S . -B $(DEV_BUILD) -G Ninja -DVARDEN_INPLACE=ON -DCMAKE_BUILD_TYPE=Release \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) >/dev/null
@@ -109,7 +116,7 @@ inplace: $(PY)
 # memory figures describe the sanitizer, not the modules (`make test` runs it); so is the
 # wheel's packaging, which holds no code of its own.
 asan: install
-	$(PY) -m pip install --quiet "pybind11>=2.12" "scikit-build-core>=0.10" ninja
+	$(PY) -m pip install --quiet $(BUILD_DEPS)
 	CC=gcc CXX=g++ $(PY) -m pip install --quiet --no-deps --no-build-isolation --upgrade \
 	  --target $(ASAN_SITE) . -C build-dir=$(ASAN_DIR)/cmake -C cmake.define.VARDEN_SANITIZE=ON
 	rm -f $(ASAN_REPORTS).*
