@@ -94,7 +94,7 @@ test-lowest:
 	test -x $(LOWEST_VENV)/bin/python || $(BASE_PY) -m venv $(LOWEST_VENV)
 	$(LOWEST_VENV)/bin/python -m pip install --quiet --upgrade pip $(BUILD_DEPS)
 	$(LOWEST_VENV)/bin/python -m pip install --quiet --no-build-isolation -c .ci/lowest.txt \
-	  ".[test]"
+	  -C build-dir=build/lowest ".[test]"
 	$(LOWEST_VENV)/bin/python -m pip install --quiet --no-deps --force-reinstall ./$(KPQUANT)
 	$(LOWEST_VENV)/bin/python -m pip list --format=freeze
 	VARDEN_ROBUSTNESS_SCALE=$(LATEST_ROBUSTNESS_SCALE) $(LOWEST_VENV)/bin/python -m pytest
