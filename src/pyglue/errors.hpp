@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "pyglue/pyversion.hpp"
+
 namespace pyglue {
 namespace py = pybind11;
 
@@ -21,19 +23,15 @@ template <typename... A>
 // traceback.format_exc() or a logger's exc_info see it. The previous state is restored on exit.
 class HandlingScope {
   public:
-    explicit HandlingScope(py::error_already_set& caught) {
-        PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_tb_);
-        py::object type = caught.type(), value = caught.value(), tb = caught.trace();
-        PyErr_SetExcInfo(type.release().ptr(), value.release().ptr(), tb.release().ptr());
+    explicit HandlingScope(py::error_already_set& caught) : saved_(get_exc_info()) {
+        set_exc_info(exc_info_of(caught));
     }
-    ~HandlingScope() { PyErr_SetExcInfo(saved_type_, saved_value_, saved_tb_); }
+    ~HandlingScope() { set_exc_info(saved_); }
     HandlingScope(const HandlingScope&) = delete;
     HandlingScope& operator=(const HandlingScope&) = delete;
 
   private:
-    PyObject* saved_type_ = nullptr;
-    PyObject* saved_value_ = nullptr;
-    PyObject* saved_tb_ = nullptr;
+    ExcInfo saved_;
 };
 
 // True when `e` is an instance of Exception (not KeyboardInterrupt, SystemExit, ...): what a

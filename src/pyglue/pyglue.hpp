@@ -14,6 +14,8 @@
 //   pyglue::round_digits / round_integer / round_object
 //                       Python's round, half-to-even on the stored double
 //   PYGLUE_INTERN       interned str constants for hot paths
+//   pyglue::set_float_value, get_exc_info / set_exc_info
+//                       the C API spots where CPython versions differ (pyversion.hpp)
 #pragma once
 
 #include "pyglue/capi.hpp"
@@ -24,3 +26,4 @@
 #include "pyglue/intern.hpp"
 #include "pyglue/namespace.hpp"
 #include "pyglue/pyround.hpp"
+#include "pyglue/pyversion.hpp"

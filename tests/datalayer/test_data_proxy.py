@@ -66,7 +66,7 @@ def test_calendar_covers_today_and_skips_closed_days(proxy):
     assert days.is_monotonic_increasing and days.is_unique
     assert days[0] == T("2015-01-02")
     assert days[-1].year == dt.date.today().year + 1
-    assert not (days.dayofweek >= 5).any()
+    assert not (days.day_of_week >= 5).any()
     assert T("2024-10-01") not in days and T("2024-01-01") not in days
     assert proxy.all_execution_days is days  # one object until the store is rebuilt
 

@@ -10,9 +10,11 @@ from pathlib import Path
 import pytest
 
 import hostprobe
-import varden
 
-VENDOR_DIR = Path(varden.__file__).parent / "_vendor"
+HERE = Path(__file__).resolve().parent
+VENDOR_HEADERS = HERE.parents[1] / "src" / "hostprobe"
+# The replacement libraries the tests preload, one per FAKE_SYSINFO_MODE (none ships).
+FAKE_MODES = {"zero_inside": 1, "silent": 2, "full": 3}
 
 
 def run_python(code, **env):
@@ -61,17 +63,28 @@ def test_import_fails_without_the_vendor_library(tmp_path):
     assert "ImportError: libctpsysinfo.so: cannot open shared object file" in result.stderr
 
 
+@pytest.fixture(scope="module")
+def fake_libraries(tmp_path_factory):
+    """Builds the replacement vendor libraries with the C++ compiler that builds the kit."""
+    out = tmp_path_factory.mktemp("fake_sysinfo")
+    built = {}
+    for name, mode in FAKE_MODES.items():
+        built[name] = out / f"libctpsysinfo_{name}.so"
+        subprocess.run(
+            [os.environ.get("CXX", "c++"), "-std=c++17", "-shared", "-fPIC", "-Wall", "-Wextra",
+             "-Werror", f"-DFAKE_SYSINFO_MODE={mode}", f"-I{VENDOR_HEADERS}",
+             str(HERE / "fake_sysinfo.cpp"), "-o", str(built[name])],
+            check=True,
+        )
+    return built
+
+
 @pytest.mark.parametrize(
-    "library, expected",
-    [
-        ("libctpsysinfo_zero_inside.so", b"os=Linux"),
-        ("libctpsysinfo_silent.so", b""),
-        ("libctpsysinfo_full.so", b"x" * 344),
-    ],
+    "name, expected",
+    [("zero_inside", b"os=Linux"), ("silent", b""), ("full", b"x" * 344)],
 )
-def test_result_stops_at_first_zero_byte_and_buffer_end(library, expected):
-    preload = VENDOR_DIR / "testlibs" / library
-    assert preload.is_file()
+def test_result_stops_at_first_zero_byte_and_buffer_end(fake_libraries, name, expected):
+    preload = fake_libraries[name]
     # Appended: a sanitizer runtime preloaded for the whole run has to stay first.
     preloads = [os.environ.get("LD_PRELOAD", ""), str(preload)]
     result = run_python(

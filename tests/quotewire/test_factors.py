@@ -61,6 +61,14 @@ def test_first_call_of_the_day_loads_once(qw, clock, store):
     assert dict(qw.real_factor_cache) == {"2024-03-05-600000.SH": 1.5, "2024-03-05-000001.SZ": 2}
 
 
+def test_a_missing_factor_is_none_whatever_the_column_dtypes(qw, clock, store):
+    # Next to a text column a row of the frame would carry None as NaN (pandas 3).
+    store(factors(**{"600000.SH": None, "000001.SZ": None}))
+    assert qw._real_factor("600000.SH") is None
+    assert dict(qw.real_factor_cache) == {"2024-03-05-600000.SH": None,
+                                          "2024-03-05-000001.SZ": None}
+
+
 def test_empty_result_is_retried(qw, clock, store):
     fake = store(factors(), factors(**{"600000.SH": 1.1}))
     assert qw._real_factor("600000.SH") is None

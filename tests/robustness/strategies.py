@@ -210,7 +210,7 @@ numpy_scalars = st.one_of(
     floats.map(np.float64),
     st.floats(width=32).map(np.float32),
     st.booleans().map(np.bool_),
-    st.sampled_from([np.int8(-1), np.uint64(2**64 - 1), np.datetime64("NaT"),
+    st.sampled_from([np.int8(-1), np.uint64(2**64 - 1), np.datetime64("NaT", "ns"),
                      np.datetime64("2024-01-05T09:30"), np.str_("0930"), np.bytes_(b"x"),
                      np.complex128(1 + 2j), np.float16("nan")]),
 )

@@ -98,13 +98,19 @@ inline bool load_factors(py::handle date) {
     }
     py::object frame = read_extra_store(py::str(kFactorQuery).attr("format")(date));
     if (truthy(frame.attr("empty"))) return false;
-    py::object rows = pyglue::steal(PyObject_GetIter(frame.attr("iterrows")().ptr()));
-    while (PyObject* pair = PyIter_Next(rows.ptr())) {
-        py::object row = unpack(py::reinterpret_steal<py::object>(pair), 2)[1];
-        py::object factor = row.attr("get")("factor");
+    // zip(frame["symbol"], frame.get("factor", repeat(None))): column by column, since a row
+    // across the columns takes their common dtype, which next to pandas 3's string column turns
+    // a factor of None into NaN.
+    py::object no_factors = py::module_::import("itertools").attr("repeat")(py::none());
+    py::object symbols = frame["symbol"];
+    py::object factors = frame.attr("get")("factor", no_factors);
+    py::object rows = py::module_::import("builtins").attr("zip")(symbols, factors);
+    py::object pairs = pyglue::steal(PyObject_GetIter(rows.ptr()));
+    while (PyObject* pair = PyIter_Next(pairs.ptr())) {
+        std::vector<py::object> row = unpack(py::reinterpret_steal<py::object>(pair), 2);
         py::object cache = ns.get("real_factor_cache");
-        py::object key = py::str("{}-{}").attr("format")(date, row["symbol"]);
-        cache[key] = factor;
+        py::object key = py::str("{}-{}").attr("format")(date, row[0]);
+        cache[key] = row[1];
     }
     if (PyErr_Occurred()) throw py::error_already_set();
     py::setattr(ns.get("real_factor_cache"), "date", date);

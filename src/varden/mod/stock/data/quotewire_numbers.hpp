@@ -45,7 +45,7 @@ inline PyObject* new_np_float64(double value) {
     PyTypeObject* type = detail::np_float64_type;
     PyObject* obj = type->tp_alloc(type, 0);
     if (!obj) throw py::error_already_set();
-    PyFloat_AS_DOUBLE(obj) = value;
+    pyglue::set_float_value(obj, value);
     return obj;
 }
 
