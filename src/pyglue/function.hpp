@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "pyglue/errors.hpp"
-#include "pyglue/profiling.hpp"
+#include "pyglue/pyversion.hpp"
 
 namespace pyglue {
 namespace py = pybind11;
@@ -239,7 +239,6 @@ __attribute__((always_inline)) inline PyObject* bind_and_run(PyObject* callable,
     return run_impl(rec, bound);
 }
 
-#if PY_VERSION_HEX < 0x030C0000
 // The call while a profiler runs, kept out of the hot path.
 __attribute__((noinline, cold)) inline PyObject* profiled_call(PyObject* callable,
                                                                PyObject* const* args, size_t nargsf,
@@ -247,13 +246,10 @@ __attribute__((noinline, cold)) inline PyObject* profiled_call(PyObject* callabl
     return profiling::reported_call(callable,
                                     [&] { return bind_and_run(callable, args, nargsf, kwnames); });
 }
-#endif
 
 inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                             PyObject* kwnames) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (profiling::active()) return profiled_call(callable, args, nargsf, kwnames);
-#endif
+    if (profiling::hook_waiting()) return profiled_call(callable, args, nargsf, kwnames);
     return bind_and_run(callable, args, nargsf, kwnames);
 }
 
