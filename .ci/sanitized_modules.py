@@ -14,19 +14,7 @@ import sys
 import tempfile
 import types
 
-MODULES = [
-    "varden.mod.kelpie.utils.kprpc",
-    "varden.mod.kelpie.research.normal_query.tablespec",
-    "varden.mod.kelpie.research.studybench",
-    "varden.mod.stock.data.quotewire",
-    "varden.mod.stock.utils.querybay",
-    "varden.mod.tradeapi.api.dealdesk",
-    "varden.mod.tradeapi.sdk.gatelink",
-    "varden.mod.tradeapi.sdk.protogen.gatemeta",
-    "varden.mod.kelpie.eventhook",
-    "varden.mod.kelpie.mod",
-    "hostprobe",
-]
+from varden import COMPILED_MODULES as MODULES
 
 
 def needed_libraries(path):

@@ -14,21 +14,10 @@ import stat
 import sys
 import time
 
+from varden import COMPILED_MODULES
+
 USAGE, FAILED = 2, 1
 
-COMPILED_MODULES = (
-    "varden.mod.kelpie.utils.kprpc",
-    "varden.mod.kelpie.research.normal_query.tablespec",
-    "varden.mod.kelpie.research.studybench",
-    "varden.mod.stock.data.quotewire",
-    "varden.mod.stock.utils.querybay",
-    "varden.mod.tradeapi.api.dealdesk",
-    "varden.mod.tradeapi.sdk.gatelink",
-    "varden.mod.tradeapi.sdk.protogen.gatemeta",
-    "varden.mod.kelpie.eventhook",
-    "varden.mod.kelpie.mod",
-    "hostprobe",
-)
 DEPENDENCIES = ("pandas", "numpy", "protobuf", "msgpack", "requests", "cachetools")
 
 STDIN_HINT = ("no terminal to ask the password on: pass it on standard input, e.g. "

@@ -9,19 +9,7 @@ import re
 
 import pytest
 
-MODULES = [
-    "varden.mod.kelpie.utils.kprpc",
-    "varden.mod.kelpie.research.normal_query.tablespec",
-    "varden.mod.kelpie.research.studybench",
-    "varden.mod.stock.data.quotewire",
-    "varden.mod.stock.utils.querybay",
-    "varden.mod.tradeapi.api.dealdesk",
-    "varden.mod.tradeapi.sdk.gatelink",
-    "varden.mod.tradeapi.sdk.protogen.gatemeta",
-    "varden.mod.kelpie.eventhook",
-    "varden.mod.kelpie.mod",
-    "hostprobe",
-]
+from varden import COMPILED_MODULES as MODULES
 CPP_NAMES = re.compile(r"std::|pybind11|\barg\d+\b|(?::|->)\s*(?:handle|object)\b")
 NAMELESS = (inspect.Parameter.VAR_POSITIONAL, inspect.Parameter.VAR_KEYWORD)
 

@@ -15,24 +15,12 @@ from pathlib import Path
 import pytest
 from google.protobuf.message import Message
 
+from varden import COMPILED_MODULES
+
 SRC = Path(__file__).resolve().parents[2] / "src"
 
 # Module name -> its stub in the source tree.
-STUBS = {
-    name: SRC.joinpath(*name.split(".")).with_suffix(".pyi")
-    for name in [
-        "varden.mod.kelpie.utils.kprpc",
-        "varden.mod.kelpie.research.normal_query.tablespec",
-        "varden.mod.kelpie.research.studybench",
-        "varden.mod.stock.data.quotewire",
-        "varden.mod.stock.utils.querybay",
-        "varden.mod.tradeapi.api.dealdesk",
-        "varden.mod.tradeapi.sdk.gatelink",
-        "varden.mod.tradeapi.sdk.protogen.gatemeta",
-        "varden.mod.kelpie.eventhook",
-        "varden.mod.kelpie.mod",
-    ]
-}
+STUBS = {name: SRC.joinpath(*name.split(".")).with_suffix(".pyi") for name in COMPILED_MODULES}
 STUBS["hostprobe"] = SRC / "hostprobe" / "hostprobe.pyi"
 # Kept under its source file's name; the build installs it as tablespec.pyi.
 STUBS["varden.mod.kelpie.research.normal_query.tablespec"] = (
