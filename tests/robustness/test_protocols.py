@@ -55,6 +55,8 @@ def members(cls):
     for name in sorted(vars(cls)):
         if name in ("__dict__", "__weakref__", "__module__", "__doc__", "__slotnames__"):
             continue
+        if name[:1] == name[-1:] == "_" and name[1:2] != "_":
+            continue  # the enum machinery's own _sunder_ names (3.13 adds _new_member_)
         found = H.run_plain(getattr, cls, name)
         if not found.raised and (inspect.isroutine(found.value)
                                  or isinstance(found.value, (types.MethodType, property))):
