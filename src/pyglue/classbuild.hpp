@@ -12,7 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "pyglue/function.hpp"
+#include "pyglue/body.hpp"
+#include "pyglue/capi.hpp"
 
 namespace pyglue {
 namespace py = pybind11;
@@ -34,30 +35,36 @@ class ClassBuilder {
         return *this;
     }
 
-    // An instance method; `params` starts with "self".
-    ClassBuilder& method(const char* key, std::vector<Param> params, Impl impl,
-                         bool varargs = false, bool varkw = false) {
-        ns_[key] = function(key, std::move(params), std::move(impl), varargs, varkw);
+    // An instance method; `params` starts with "self". `body` takes the parameters by name
+    // (body.hpp), after the captured objects when `captures...` is given.
+    template <typename... CapturesAndBody>
+    ClassBuilder& method(const char* key, std::vector<Param> params, CapturesAndBody&&... body) {
+        ns_[key] = function(key, std::move(params), std::forward<CapturesAndBody>(body)...);
         return *this;
     }
 
     // A class method; `params` starts with "cls".
-    ClassBuilder& classmethod(const char* key, std::vector<Param> params, Impl impl) {
-        py::object f = function(key, std::move(params), std::move(impl), false, false);
-        ns_[key] = py::reinterpret_steal<py::object>(PyClassMethod_New(f.ptr()));
+    template <typename... CapturesAndBody>
+    ClassBuilder& classmethod(const char* key, std::vector<Param> params,
+                              CapturesAndBody&&... body) {
+        py::object f = function(key, std::move(params), std::forward<CapturesAndBody>(body)...);
+        ns_[key] = steal(PyClassMethod_New(f.ptr()));
         return *this;
     }
 
     // A static method (no implicit first argument).
-    ClassBuilder& staticmethod(const char* key, std::vector<Param> params, Impl impl) {
-        py::object f = function(key, std::move(params), std::move(impl), false, false);
-        ns_[key] = py::reinterpret_steal<py::object>(PyStaticMethod_New(f.ptr()));
+    template <typename... CapturesAndBody>
+    ClassBuilder& staticmethod(const char* key, std::vector<Param> params,
+                               CapturesAndBody&&... body) {
+        py::object f = function(key, std::move(params), std::forward<CapturesAndBody>(body)...);
+        ns_[key] = steal(PyStaticMethod_New(f.ptr()));
         return *this;
     }
 
-    // A read-only property whose getter receives the instance.
-    ClassBuilder& property(const char* key, Impl getter, const char* doc = nullptr) {
-        py::object f = function(key, {"self"}, std::move(getter), false, false);
+    // A read-only property whose getter takes the instance.
+    template <typename Getter>
+    ClassBuilder& property(const char* key, Getter getter, const char* doc = nullptr) {
+        py::object f = function(key, {"self"}, std::move(getter));
         py::object prop = py::module_::import("builtins").attr("property");
         ns_[key] = doc ? prop(f, py::none(), py::none(), doc) : prop(f);
         return *this;
@@ -65,16 +72,15 @@ class ClassBuilder {
 
     // A function of this class with its qualified name, without placing it in the namespace
     // (for decorating it first).
-    py::object function(const char* key, std::vector<Param> params, Impl impl, bool varargs,
-                        bool varkw) const {
+    template <typename... CapturesAndBody>
+    py::object function(const char* key, std::vector<Param> params,
+                        CapturesAndBody&&... body) const {
         Signature sig;
         sig.name = key;
         sig.qualname = name_ + "." + key;
         sig.params = std::move(params);
-        sig.varargs = varargs;
-        sig.varkw = varkw;
         sig.module = module_;
-        return make_function(std::move(sig), std::move(impl));
+        return make_function(std::move(sig), std::forward<CapturesAndBody>(body)...);
     }
 
     // Creates the class: type(name, bases, namespace), which defers to the bases' metaclass.
@@ -95,21 +101,22 @@ class ClassBuilder {
 };
 
 // A module-level function with the module as __module__.
-inline py::object module_function(const py::module_& m, const char* name, std::vector<Param> params,
-                                  Impl impl, bool varargs = false, bool varkw = false) {
+template <typename... CapturesAndBody>
+py::object module_function(const py::module_& m, const char* name, std::vector<Param> params,
+                           CapturesAndBody&&... body) {
     Signature sig;
     sig.name = name;
     sig.params = std::move(params);
-    sig.varargs = varargs;
-    sig.varkw = varkw;
     sig.module = PyModule_GetName(m.ptr());
-    return make_function(std::move(sig), std::move(impl));
+    return make_function(std::move(sig), std::forward<CapturesAndBody>(body)...);
 }
 
 // Defines and binds a module-level function in one step.
-inline py::object def(py::module_& m, const char* name, std::vector<Param> params, Impl impl,
-                      bool varargs = false, bool varkw = false) {
-    py::object f = module_function(m, name, std::move(params), std::move(impl), varargs, varkw);
+template <typename... CapturesAndBody>
+py::object def(py::module_& m, const char* name, std::vector<Param> params,
+               CapturesAndBody&&... body) {
+    py::object f =
+        module_function(m, name, std::move(params), std::forward<CapturesAndBody>(body)...);
     m.attr(name) = f;
     return f;
 }

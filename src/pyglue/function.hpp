@@ -38,13 +38,18 @@ struct Param {
 };
 
 // The arguments of one call after binding: one slot per parameter (borrowed references, valid
-// for the duration of the call), then *args and **kwargs when the signature collects them.
+// for the duration of the call), *args and **kwargs when the signature collects them, and the
+// objects the function captured when it was made. Bodies do not see it: body.hpp hands each
+// slot to the body's own parameter of that name.
 class Args {
   public:
-    Args(PyObject* const* slots, std::size_t count, PyObject* varargs, PyObject* varkw)
-        : slots_(slots), count_(count), varargs_(varargs), varkw_(varkw) {}
+    Args(PyObject* const* slots, std::size_t count, PyObject* varargs, PyObject* varkw,
+         PyObject* captures)
+        : slots_(slots), count_(count), varargs_(varargs), varkw_(varkw), captures_(captures) {}
+    py::handle slot(std::size_t i) const { return slots_[i]; }
     py::handle operator[](std::size_t i) const { return slots_[i]; }
     std::size_t size() const { return count_; }
+    py::handle captured(std::size_t i) const { return PyTuple_GET_ITEM(captures_, i); }
     // The extra positional arguments (an empty tuple when none were given).
     py::tuple varargs() const { return py::reinterpret_borrow<py::tuple>(varargs_); }
     // The extra keyword arguments, a fresh dict owned by this call.
@@ -55,6 +60,7 @@ class Args {
     std::size_t count_;
     PyObject* varargs_;
     PyObject* varkw_;
+    PyObject* captures_;
 };
 
 using Impl = std::function<py::object(const Args&)>;
@@ -78,6 +84,7 @@ struct FunctionRecord {
     Impl impl;
     std::vector<PyObject*> interned;  // parameter names, interned, owned
     std::size_t first_default = 0;    // index of the first parameter with a default
+    bool captures_expected = false;
     // The built-in function's method entry: profilers key their records on it and name them
     // after ml_name, which follows __qualname__.
     PyMethodDef def = {nullptr, nullptr, 0, nullptr};
@@ -93,6 +100,7 @@ struct FunctionObject {
     PyObject* name;
     PyObject* qualname;
     PyObject* doc;
+    PyObject* captures;  // the captured objects (a tuple, or null when none)
     FunctionRecord* rec;
 };
 
@@ -235,7 +243,16 @@ __attribute__((always_inline)) inline PyObject* bind_and_run(PyObject* callable,
                                ": " + quoted_list(missing));
     }
 
-    Args bound(slots, nparams, varargs.ptr(), varkw.ptr());
+    if (rec->captures_expected && !self->captures) {
+        // Only a finalizer of a collected cycle can still reach the function at this point.
+        PyErr_Format(PyExc_ReferenceError, "%s() was released with its captured objects",
+                     qualname_of(self).c_str());
+        return nullptr;
+    }
+    // The body may drop the last other reference to the function (a wrapper that rebinds the
+    // attribute it was read from); the captured objects stay alive until it returns.
+    py::object captures = py::reinterpret_borrow<py::object>(self->captures);
+    Args bound(slots, nparams, varargs.ptr(), varkw.ptr(), captures.ptr());
     return run_impl(rec, bound);
 }
 
@@ -276,6 +293,7 @@ inline int traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->dict);
     Py_VISIT(f->doc);
     Py_VISIT(f->base.m_module);
+    Py_VISIT(f->captures);
     return 0;
 }
 
@@ -284,6 +302,7 @@ inline int clear(PyObject* self) {
     Py_CLEAR(f->dict);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->base.m_module);
+    Py_CLEAR(f->captures);
     return 0;
 }
 
@@ -435,10 +454,13 @@ inline PyTypeObject* function_type(const std::string& name) {
 
 }  // namespace detail
 
-// Builds a Python-callable function object from a signature and a C++ body.
-inline py::object make_function(Signature sig, Impl impl) {
-    using detail::FunctionObject;
-    auto* rec = new detail::FunctionRecord{std::move(sig), std::move(impl), {}, 0, {}, {}};
+namespace detail {
+
+// A function object from a signature, the body that reads the bound arguments, and the objects
+// the body captured (an empty tuple for none). See body.hpp for the public spelling.
+inline py::object new_function(Signature sig, Impl impl, py::tuple captures) {
+    auto* rec = new FunctionRecord{std::move(sig), std::move(impl), {}, 0, false, {}, {}};
+    rec->captures_expected = !captures.empty();
     rec->first_default = rec->sig.params.size();
     for (std::size_t i = 0; i < rec->sig.params.size(); ++i) {
         PyObject* s = PyUnicode_InternFromString(rec->sig.params[i].name.c_str());
@@ -455,9 +477,9 @@ inline py::object make_function(Signature sig, Impl impl) {
     const Signature& s = rec->sig;
     rec->label = s.qualname.empty() ? s.name : s.qualname;
     rec->def.ml_name = rec->label.c_str();
-    rec->def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(detail::entry));
+    rec->def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
     rec->def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
-    auto* f = PyObject_GC_New(FunctionObject, detail::function_type(s.name));
+    auto* f = PyObject_GC_New(FunctionObject, function_type(s.name));
     if (!f) {
         for (PyObject* done : rec->interned) Py_DECREF(done);
         delete rec;
@@ -466,8 +488,9 @@ inline py::object make_function(Signature sig, Impl impl) {
     f->base.m_ml = &rec->def;
     f->base.m_self = reinterpret_cast<PyObject*>(f);
     f->base.m_weakreflist = nullptr;
-    f->base.vectorcall = detail::vectorcall;
+    f->base.vectorcall = vectorcall;
     f->dict = nullptr;
+    f->captures = rec->captures_expected ? captures.release().ptr() : nullptr;
     f->rec = rec;
     f->name = py::str(s.name).release().ptr();
     f->qualname = py::str(rec->label).release().ptr();
@@ -478,4 +501,5 @@ inline py::object make_function(Signature sig, Impl impl) {
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
 }
 
+}  // namespace detail
 }  // namespace pyglue

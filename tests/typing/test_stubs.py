@@ -22,9 +22,6 @@ SRC = Path(__file__).resolve().parents[2] / "src"
 # Module name -> its stub in the source tree.
 STUBS = {name: SRC.joinpath(*name.split(".")).with_suffix(".pyi") for name in COMPILED_MODULES}
 STUBS["hostprobe"] = SRC / "hostprobe" / "hostprobe.pyi"
-# Kept under its source file's name; the build installs it as tablespec.pyi.
-STUBS["varden.mod.kelpie.research.normal_query.tablespec"] = (
-    SRC / "varden" / "mod" / "kelpie" / "research" / "normal_query" / "query_builder.pyi")
 
 # Public module-level values that are the module's own although their `__module__` does not
 # say so (plain containers, instances of outside classes, protobuf classes).

@@ -8,7 +8,7 @@
 #include <initializer_list>
 
 #include "pyglue/pyglue.hpp"
-#include "query_builder_docs.hpp"
+#include "tablespec_docs.hpp"
 
 namespace py = pybind11;
 

@@ -1,0 +1,167 @@
+// Function bodies that take their parameters by name.
+//
+// A body is a C++ callable whose own parameters are the Python function's, in the same order,
+// written where the function is defined:
+//
+//     cls.method("tear_down", {"self", "success", {"exception", py::none()}},
+//                [](py::handle self, py::handle success, py::handle exception) { ... });
+//
+// The list gives the names and defaults Python callers see; the body reads each argument through
+// its own parameter, so adding a parameter is one edit at one place. The slot of each parameter
+// is fixed when the function is made (no lookup per call); a body whose parameters do not match
+// the list is refused then, when the module is imported.
+//
+// Parameter types a body may take:
+//   py::handle, py::object  one declared parameter (borrowed for the call / owned)
+//   pyglue::VarArgs          last but for VarKwargs: *args (the function then collects them)
+//   pyglue::VarKwargs        last: **kwargs
+// A body made with pyglue::capture(a, b, ...) receives the captured objects first. The function
+// owns them and the garbage collector sees them, so a captured object that refers back to the
+// function does not keep the pair alive. A body may return void (None to Python) or a py::object.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "pyglue/function.hpp"
+
+namespace pyglue {
+namespace py = pybind11;
+
+// *args of a body: the extra positional arguments.
+struct VarArgs : py::tuple {
+    using py::tuple::tuple;
+};
+
+// **kwargs of a body: the extra keyword arguments, a fresh dict owned by the call.
+struct VarKwargs : py::dict {
+    using py::dict::dict;
+};
+
+// Objects a function keeps for its body (as a closure would), owned by the function.
+struct Captures {
+    py::tuple objects;
+};
+
+template <typename... T>
+Captures capture(T&&... objects) {
+    return {py::make_tuple(std::forward<T>(objects)...)};
+}
+
+namespace detail {
+
+template <typename T>
+struct body_traits : body_traits<decltype(&T::operator())> {};
+template <typename R, typename... A>
+struct body_traits<R (*)(A...)> {
+    using result = R;
+    using params = std::tuple<std::decay_t<A>...>;
+};
+template <typename R, typename... A>
+struct body_traits<R(A...)> : body_traits<R (*)(A...)> {};
+template <typename C, typename R, typename... A>
+struct body_traits<R (C::*)(A...) const> : body_traits<R (*)(A...)> {};
+template <typename C, typename R, typename... A>
+struct body_traits<R (C::*)(A...)> : body_traits<R (*)(A...)> {};
+
+template <typename T>
+constexpr bool is_argument_type = std::is_same_v<T, py::handle> || std::is_same_v<T, py::object> ||
+                                  std::is_same_v<T, VarArgs> || std::is_same_v<T, VarKwargs>;
+
+// How the body's parameter list splits: captured and declared parameters, then *args, **kwargs.
+template <typename Params>
+struct body_shape;
+template <typename... A>
+struct body_shape<std::tuple<A...>> {
+    static_assert((is_argument_type<A> && ...),
+                  "a body's parameters are py::handle, py::object, VarArgs or VarKwargs");
+    static constexpr std::size_t count = sizeof...(A);
+    static constexpr bool is_varargs[] = {std::is_same_v<A, VarArgs>..., false};
+    static constexpr bool is_varkw[] = {std::is_same_v<A, VarKwargs>..., false};
+    static constexpr bool varkw = count > 0 && is_varkw[count - 1];
+    static constexpr bool varargs =
+        count > 0 && (is_varargs[count - 1] || (varkw && count > 1 && is_varargs[count - 2]));
+    static constexpr std::size_t named = count - varargs - varkw;
+    static_assert((std::is_same_v<A, VarArgs> + ... + 0) == varargs &&
+                      (std::is_same_v<A, VarKwargs> + ... + 0) == varkw,
+                  "VarArgs and VarKwargs come last, in that order, once each");
+};
+
+// Argument I of the body: a captured object, a declared parameter, *args or **kwargs.
+template <typename T>
+T argument(const Args& a, std::size_t i, std::size_t ncaptured) {
+    if constexpr (std::is_same_v<T, VarArgs>) {
+        return py::reinterpret_borrow<VarArgs>(a.varargs());
+    } else if constexpr (std::is_same_v<T, VarKwargs>) {
+        return py::reinterpret_borrow<VarKwargs>(a.varkw());
+    } else {
+        py::handle h = i < ncaptured ? a.captured(i) : a.slot(i - ncaptured);
+        if constexpr (std::is_same_v<T, py::handle>) {
+            return h;
+        } else {
+            return py::reinterpret_borrow<py::object>(h);
+        }
+    }
+}
+
+template <typename Body, typename... A, std::size_t... I>
+Impl adapt(Body body, std::size_t ncaptured, std::tuple<A...>*, std::index_sequence<I...>) {
+    using Result = typename body_traits<Body>::result;
+    return [body = std::move(body), ncaptured](const Args& a) -> py::object {
+        if constexpr (std::is_void_v<Result>) {
+            body(argument<A>(a, I, ncaptured)...);
+            return py::none();
+        } else {
+            static_assert(std::is_base_of_v<py::object, Result>,
+                          "a body returns void or a py::object (never a borrowed py::handle)");
+            return body(argument<A>(a, I, ncaptured)...);
+        }
+    };
+}
+
+}  // namespace detail
+
+// A function object from its signature and a body that takes the parameters by name (above).
+// The signature's *args and **kwargs follow from the body's VarArgs and VarKwargs.
+template <typename Body>
+py::object make_function(Signature sig, Captures captures, Body body) {
+    if constexpr (std::is_invocable_v<Body, const Args&>) {
+        return detail::new_function(std::move(sig), Impl(std::move(body)),
+                                    std::move(captures.objects));
+    } else {
+        using Params = typename detail::body_traits<Body>::params;
+        using Shape = detail::body_shape<Params>;
+        const std::size_t ncaptured = captures.objects.size();
+        if (Shape::named != ncaptured + sig.params.size()) {
+            throw std::logic_error("pyglue: the body of " + sig.name + "() takes " +
+                                   std::to_string(Shape::named) + " arguments for " +
+                                   std::to_string(ncaptured) + " captured objects and " +
+                                   std::to_string(sig.params.size()) + " declared parameters");
+        }
+        sig.varargs = Shape::varargs;
+        sig.varkw = Shape::varkw;
+        Impl impl = detail::adapt(std::move(body), ncaptured, static_cast<Params*>(nullptr),
+                                  std::make_index_sequence<Shape::count>());
+        return detail::new_function(std::move(sig), std::move(impl), std::move(captures.objects));
+    }
+}
+
+// MOVE-ONLY: bodies that still read a[i], with the signature's flags given explicitly.
+inline py::object make_function(Signature sig, Impl impl, bool varargs, bool varkw = false) {
+    sig.varargs = varargs;
+    sig.varkw = varkw;
+    return detail::new_function(std::move(sig), std::move(impl), py::tuple());
+}
+
+template <typename Body>
+py::object make_function(Signature sig, Body body) {
+    return make_function(std::move(sig), Captures{py::tuple()}, std::move(body));
+}
+
+}  // namespace pyglue
