@@ -20,18 +20,6 @@ inline py::object borrow(py::handle h) {
     return py::reinterpret_borrow<py::object>(h);
 }
 
-inline bool contains(py::handle container, py::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
-
-inline bool compare(py::handle a, py::handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
-
 // a <op> b as Python evaluates it, keeping the result object (pandas gives boolean masks).
 inline py::object rich(py::handle a, py::handle b, int op) {
     return pyglue::steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
@@ -86,9 +74,9 @@ py::object with_open(py::handle path, const char* mode, Body body) {
     return result;
 }
 
-// One public function: defined with its Python signature, then wrapped by `accepts(*specs)`
-// when `specs` is given (an empty list still wraps: `accepts()`). The module attribute holds
-// what the decorator returned.
+// One public function: defined with its Python signature and a body taking the parameters by
+// name, then wrapped by `accepts(*specs)` when `specs` is given (an empty list still wraps:
+// `accepts()`). The module attribute holds what the decorator returned.
 struct Checks {
     bool wrapped;
     std::vector<py::object> specs;
@@ -101,10 +89,9 @@ inline Checks checked(std::vector<py::object> specs = {}) {
     return {true, std::move(specs)};
 }
 
-inline void define(const char* name, std::vector<pyglue::Param> params, pyglue::Impl impl,
-                   Checks checks, bool varargs = false) {
-    py::object fn = pyglue::module_function(ns.module(), name, std::move(params), std::move(impl),
-                                            varargs, false);
+template <typename Body>
+void define(const char* name, std::vector<pyglue::Param> params, Checks checks, Body body) {
+    py::object fn = pyglue::module_function(ns.module(), name, std::move(params), std::move(body));
     if (checks.wrapped) {
         py::tuple specs(checks.specs.size());
         for (std::size_t i = 0; i < checks.specs.size(); ++i) specs[i] = checks.specs[i];

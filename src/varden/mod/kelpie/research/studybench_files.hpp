@@ -6,23 +6,6 @@
 
 namespace studybench {
 
-inline py::object read_file(const pyglue::Args& a) {
-    return with_open(a[0], "rb", [](py::object& file) { return file.attr("read")(); });
-}
-
-inline py::object write_file(const pyglue::Args& a) {
-    py::object content = borrow(a[1]);
-    if (pyglue::isinstance(content, ns.get("six").attr("text_type"))) {
-        content = content.attr("encode")("utf-8");
-    }
-    require_bytes_like(content);
-    return pyglue::truthy(a[2]) ? append_file(a[0], content) : replace_file(a[0], content);
-}
-
-inline py::object remove_file(const pyglue::Args& a) {
-    return ns.get(pyglue::truthy(a[1]) ? "send2trash" : "send2empty")(a[0]);
-}
-
 // The remote path: the target folder joined with the local file's name, "/"-separated.
 inline py::object remote_path(py::handle folder, py::handle local_file) {
     py::object os = ns.get("os");
@@ -31,59 +14,41 @@ inline py::object remote_path(py::handle folder, py::handle local_file) {
     return joined.attr("replace")(os.attr("sep"), "/");
 }
 
-inline py::object upload_file(const pyglue::Args& a) {
-    py::object remote = remote_path(a[1], a[0]);
-    return with_open(a[0], "rb", [&](py::object& file) {
-        return ns.get("kp_api").attr("upload_file")(py::arg("file") = remote,
-                                                    py::arg("data") = file.attr("read")());
-    });
-}
-
-// The local file is written only once the download has succeeded.
-inline py::object download_file(const pyglue::Args& a) {
-    py::object path = ns.get("os").attr("path");
-    py::object local = path.attr("join")(a[1], path.attr("basename")(a[0]));
-    py::object data = ns.get("kp_api").attr("download_file")(py::arg("file") = a[0]);
-    require_bytes_like(data);
-    return replace_file(local, data);
-}
-
-inline py::object notify_push(const pyglue::Args& a) {
-    return ns.get("kp_api").attr("all_api")(
-        py::arg("api_name") = "notify_push", py::arg("content") = a[0], py::arg("channel") = a[1],
-        py::arg("subject") = a[2], py::arg("email_list") = a[3], py::arg("uids") = a[4],
-        py::arg("topic_ids") = a[5], py::arg("group_id") = a[6]);
-}
-
-inline py::object set_log_level(const pyglue::Args& a) {
-    py::handle level = a[0], is_limit = a[1], filename = a[2];
-    py::object log = ns.get("log");
-    if (!contains(py::make_tuple("info", "warn", "error"), level)) {
-        log.attr("warn")(
-            "set_log_level(level)使用方法错误，请查看API文档 level must is "
-            "('info','warn','error')");
-    } else {
-        log.attr("set_limited")(level, is_limit);
-    }
-    if (!filename.is_none() && log.attr("set_tofile")(filename).ptr() == Py_False) {
-        log.attr("warn")("set_log_level(filename)只在研究平台生效");
-    }
-    return py::none();
-}
-
-inline py::object get_api_usage(const pyglue::Args&) {
-    return ns.get("pd").attr("DataFrame")(ns.get("kp_api").attr("api_usage")());
-}
-
 inline void define_file_functions() {
     py::object none = py::none(), str_t = builtin_type("str"), list_t = builtin_type("list");
-    define("read_file", {"path"}, read_file, checked({str_t}));
-    define("write_file", {"path", "content", {"append", py::bool_(false)}}, write_file,
-           checked({str_t}));
-    define("remove_file", {"path", {"trash", py::bool_(true)}}, remove_file, checked({str_t}));
-    define("upload_file", {"file", {"path", py::str("")}}, upload_file, checked({str_t, str_t}));
-    define("download_file", {"file", {"path", py::str("")}}, download_file,
-           checked({str_t, str_t}));
+    define("read_file", {"path"}, checked({str_t}), [](py::handle path) {
+        return with_open(path, "rb", [](py::object& file) { return file.attr("read")(); });
+    });
+    define("write_file", {"path", "content", {"append", py::bool_(false)}}, checked({str_t}),
+           [](py::handle path, py::object content, py::handle append) {
+               if (pyglue::isinstance(content, ns.get("six").attr("text_type"))) {
+                   content = content.attr("encode")("utf-8");
+               }
+               require_bytes_like(content);
+               return pyglue::truthy(append) ? append_file(path, content)
+                                             : replace_file(path, content);
+           });
+    define("remove_file", {"path", {"trash", py::bool_(true)}}, checked({str_t}),
+           [](py::handle path, py::handle trash) {
+               return ns.get(pyglue::truthy(trash) ? "send2trash" : "send2empty")(path);
+           });
+    define("upload_file", {"file", {"path", py::str("")}}, checked({str_t, str_t}),
+           [](py::handle file, py::handle path) {
+               py::object remote = remote_path(path, file);
+               return with_open(file, "rb", [&](py::object& opened) {
+                   return ns.get("kp_api").attr("upload_file")(
+                       py::arg("file") = remote, py::arg("data") = opened.attr("read")());
+               });
+           });
+    // The local file is written only once the download has succeeded.
+    define("download_file", {"file", {"path", py::str("")}}, checked({str_t, str_t}),
+           [](py::handle file, py::handle path) {
+               py::object os_path = ns.get("os").attr("path");
+               py::object local = os_path.attr("join")(path, os_path.attr("basename")(file));
+               py::object data = ns.get("kp_api").attr("download_file")(py::arg("file") = file);
+               require_bytes_like(data);
+               return replace_file(local, data);
+           });
     py::object text_or_list = py::make_tuple(list_t, str_t);
     define("notify_push",
            {"content",
@@ -93,11 +58,32 @@ inline void define_file_functions() {
             {"uids", none},
             {"topic_ids", none},
             {"group_id", none}},
-           notify_push,
-           checked({str_t, samples("email", "vanish"), str_t, text_or_list, text_or_list}));
+           checked({str_t, samples("email", "vanish"), str_t, text_or_list, text_or_list}),
+           [](py::handle content, py::handle channel, py::handle subject, py::handle email_list,
+              py::handle uids, py::handle topic_ids, py::handle group_id) {
+               return ns.get("kp_api").attr("all_api")(
+                   py::arg("api_name") = "notify_push", py::arg("content") = content,
+                   py::arg("channel") = channel, py::arg("subject") = subject,
+                   py::arg("email_list") = email_list, py::arg("uids") = uids,
+                   py::arg("topic_ids") = topic_ids, py::arg("group_id") = group_id);
+           });
     define("set_log_level", {"level", {"is_limit", py::bool_(true)}, {"filename", none}},
-           set_log_level, checked({str_t, samples(false), str_t}));
-    define("get_api_usage", {}, get_api_usage, checked());
+           checked({str_t, samples(false), str_t}),
+           [](py::handle level, py::handle is_limit, py::handle filename) {
+               py::object log = ns.get("log");
+               if (!pyglue::contains(py::make_tuple("info", "warn", "error"), level)) {
+                   log.attr("warn")(
+                       "set_log_level(level)使用方法错误，请查看API文档 level must is "
+                       "('info','warn','error')");
+               } else {
+                   log.attr("set_limited")(level, is_limit);
+               }
+               if (!filename.is_none() && log.attr("set_tofile")(filename).ptr() == Py_False) {
+                   log.attr("warn")("set_log_level(filename)只在研究平台生效");
+               }
+           });
+    define("get_api_usage", {}, checked(),
+           [] { return ns.get("pd").attr("DataFrame")(ns.get("kp_api").attr("api_usage")()); });
 }
 
 }  // namespace studybench

@@ -16,13 +16,13 @@ inline bool read_bar_request(py::handle fre_step, py::handle end_date, py::handl
         py::object step = py::int_(fre_step[slice(py::none(), py::int_(-1))]);
         py::object unit = fre_step[py::int_(-1)];
         end_ns = timestamp(end_date).attr("value");
-        if (!contains(py::make_tuple("d", "m", "t"), unit)) return false;
-        if (compare(step, py::int_(1), Py_GT)) {
+        if (!pyglue::contains(py::make_tuple("d", "m", "t"), unit)) return false;
+        if (pyglue::compare(step, py::int_(1), Py_GT)) {
             py::object allowed = ns.get("MULTI_STEP_FIELDS");
             bool aggregatable = !fields.is_none();
             if (aggregatable) {
                 for (py::handle field : fields) {
-                    if (!contains(allowed, field)) {
+                    if (!pyglue::contains(allowed, field)) {
                         aggregatable = false;
                         break;
                     }
@@ -41,62 +41,6 @@ inline bool read_bar_request(py::handle fre_step, py::handle end_date, py::handl
         if (!pyglue::is_exception(e)) throw;
         return false;
     }
-}
-
-inline py::object get_price(const pyglue::Args& a) {
-    py::handle fre_step = a[3], fields = a[4], skip_paused = a[5], fq = a[6], bar_count = a[7],
-               is_panel = a[8];
-    // A type keyword is expanded for the end day exactly as the user wrote it.
-    py::object securities = ns.get("get_all_symbol_filter")(a[2], a[0]);
-    py::object end_ns;
-    if (!read_bar_request(fre_step, a[2], fields, end_ns)) return py::none();
-
-    py::object start = borrow(a[1]);
-    if (pyglue::truthy(start)) {
-        if (compare(bar_count, py::int_(0), Py_NE)) {
-            py::object message =
-                py::str("开始日期 {0} 和bar_count {1} 同时设置").format(start, bar_count);
-            pyglue::raise(py::handle(PyExc_Exception), message);
-        }
-        start = timestamp(start).attr("value");
-    }
-
-    // One new source per security: FastDataSource().history_window(code, ...), eight
-    // positional arguments.
-    auto read = [&](py::handle code) {
-        py::object source = pyglue::steal(PyObject_CallNoArgs(ns.get("FastDataSource").ptr()));
-        PyObject* args[] = {source.ptr(),      code.ptr(),     end_ns.ptr(),
-                            bar_count.ptr(),   fre_step.ptr(), fields.ptr(),
-                            skip_paused.ptr(), fq.ptr(),       start.ptr()};
-        return pyglue::steal(PyObject_VectorcallMethod(PYGLUE_INTERN("history_window"), args,
-                                                       std::size(args), nullptr));
-    };
-    if (PyUnicode_Check(securities.ptr())) return read(securities);
-    if (!PyList_Check(securities.ptr())) return py::none();
-
-    py::dict by_code;
-    for (py::handle code : securities) {
-        if (PyDict_SetItem(by_code.ptr(), code.ptr(), read(code).ptr()) < 0) {
-            throw py::error_already_set();
-        }
-    }
-    if (!pyglue::truthy(is_panel)) return std::move(by_code);
-
-    py::object panel = ns.get("pd_Panel").attr("from_dict")(by_code, py::arg("orient") = "minor");
-    if (!pyglue::truthy(bar_count)) return panel;
-    py::object last = pyglue::steal(PyNumber_Negative(bar_count.ptr()));
-    return panel.attr(
-        "iloc")[py::make_tuple(slice(py::none(), py::none()), slice(last, py::none()))];
-}
-
-inline py::object get_candle_stick(const pyglue::Args& a) {
-    py::object end = timestamp(a[1]).attr("strftime")("%Y%m%d %H:%M:00");
-    py::object result = ns.get("kp_api").attr("all_api")(
-        py::arg("api_name") = "get_candle_stick", py::arg("securities") = a[0],
-        py::arg("end_date") = end, py::arg("fre_step") = a[2], py::arg("fields") = a[3],
-        py::arg("skip_paused") = a[4], py::arg("fq") = a[5], py::arg("bar_count") = a[6]);
-    if (pyglue::truthy(a[7])) return ns.get("pd_Panel")(result);
-    return result;
 }
 
 inline py::object multi_step_fields() {
@@ -119,9 +63,54 @@ inline void define_price_functions() {
             {"fq", py::str("pre")},
             {"bar_count", py::int_(0)},
             {"is_panel", no}},
-           get_price,
            checked({py::make_tuple(str_t, list_t), date_spec(), date_spec(), str_t, list_t, flag,
-                    fq_kind, builtin_type("int"), flag}));
+                    fq_kind, builtin_type("int"), flag}),
+           [](py::handle securities, py::object start_date, py::handle end_date,
+              py::handle fre_step, py::handle fields, py::handle skip_paused, py::handle fq,
+              py::handle bar_count, py::handle is_panel) -> py::object {
+               // A type keyword is expanded for the end day exactly as the user wrote it.
+               py::object codes = ns.get("get_all_symbol_filter")(end_date, securities);
+               py::object end_ns;
+               if (!read_bar_request(fre_step, end_date, fields, end_ns)) return py::none();
+
+               if (pyglue::truthy(start_date)) {
+                   if (pyglue::compare(bar_count, py::int_(0), Py_NE)) {
+                       py::object message = py::str("开始日期 {0} 和bar_count {1} 同时设置")
+                                                .format(start_date, bar_count);
+                       pyglue::raise(py::handle(PyExc_Exception), message);
+                   }
+                   start_date = timestamp(start_date).attr("value");
+               }
+
+               // One new source per security: FastDataSource().history_window(code, ...), eight
+               // positional arguments.
+               auto read = [&](py::handle code) {
+                   py::object source =
+                       pyglue::steal(PyObject_CallNoArgs(ns.get("FastDataSource").ptr()));
+                   PyObject* args[] = {source.ptr(),      code.ptr(),     end_ns.ptr(),
+                                       bar_count.ptr(),   fre_step.ptr(), fields.ptr(),
+                                       skip_paused.ptr(), fq.ptr(),       start_date.ptr()};
+                   return pyglue::steal(PyObject_VectorcallMethod(PYGLUE_INTERN("history_window"),
+                                                                  args, std::size(args), nullptr));
+               };
+               if (PyUnicode_Check(codes.ptr())) return read(codes);
+               if (!PyList_Check(codes.ptr())) return py::none();
+
+               py::dict by_code;
+               for (py::handle code : codes) {
+                   if (PyDict_SetItem(by_code.ptr(), code.ptr(), read(code).ptr()) < 0) {
+                       throw py::error_already_set();
+                   }
+               }
+               if (!pyglue::truthy(is_panel)) return std::move(by_code);
+
+               py::object panel =
+                   ns.get("pd_Panel").attr("from_dict")(by_code, py::arg("orient") = "minor");
+               if (!pyglue::truthy(bar_count)) return panel;
+               py::object last = pyglue::steal(PyNumber_Negative(bar_count.ptr()));
+               return panel.attr(
+                   "iloc")[py::make_tuple(slice(py::none(), py::none()), slice(last, py::none()))];
+           });
     define("get_candle_stick",
            {"securities",
             {"end_date", py::str("20180101")},
@@ -131,9 +120,19 @@ inline void define_price_functions() {
             {"fq", py::str("pre")},
             {"bar_count", py::int_(0)},
             {"is_panel", no}},
-           get_candle_stick,
            checked({py::make_tuple(str_t, list_t), date_spec(), str_t, list_t, flag, fq_kind,
-                    builtin_type("int")}));
+                    builtin_type("int")}),
+           [](py::handle securities, py::handle end_date, py::handle fre_step, py::handle fields,
+              py::handle skip_paused, py::handle fq, py::handle bar_count, py::handle is_panel) {
+               py::object end = timestamp(end_date).attr("strftime")("%Y%m%d %H:%M:00");
+               py::object result = ns.get("kp_api").attr("all_api")(
+                   py::arg("api_name") = "get_candle_stick", py::arg("securities") = securities,
+                   py::arg("end_date") = end, py::arg("fre_step") = fre_step,
+                   py::arg("fields") = fields, py::arg("skip_paused") = skip_paused,
+                   py::arg("fq") = fq, py::arg("bar_count") = bar_count);
+               if (pyglue::truthy(is_panel)) return ns.get("pd_Panel")(result);
+               return result;
+           });
 }
 
 }  // namespace studybench

@@ -77,7 +77,7 @@ inline py::object replace_file(py::handle path, py::handle data) {
         });
         py::object uid = st.attr("st_uid"), gid = st.attr("st_gid");
         py::object own = os.attr("stat")(temp);
-        if (!uid.equal(own.attr("st_uid")) || !gid.equal(own.attr("st_gid"))) {
+        if (!pyglue::equals(uid, own.attr("st_uid")) || !pyglue::equals(gid, own.attr("st_gid"))) {
             try {
                 os.attr("chown")(temp, uid, gid);
             } catch (py::error_already_set& e) {

@@ -77,8 +77,7 @@ bool is_iterable(py::handle o) {
     return pyglue::isinstance(o, iterable);
 }
 
-py::object encode(const pyglue::Args& a) {
-    py::handle self = a[0], o = a[1], top = a[2];
+py::object encode(py::handle self, py::handle o, py::handle top) {
     if (PyUnicode_Check(o.ptr())) return encode_text(o, top);
     if (o.is_none() || o.ptr() == Py_True || o.ptr() == Py_False || is_number(o)) {
         return py::reinterpret_borrow<py::object>(o);
@@ -115,30 +114,31 @@ constexpr Builder kBuilders[] = {
     {"__le__", "<=", ""},    {"__ge__", ">=", ""},   {"in_", ".in_(", ")"}, {"is_", ".is_(", ")"},
     {"any_", ".any_(", ")"}, {"all_", ".all_(", ")"}};
 
-py::object build_column_class() {
+void define_column_class(py::module_& m) {
     pyglue::ClassBuilder cb("StrModelAttr", kModuleName);
-    cb.method("__init__", {"self", "name", "key"}, [](const pyglue::Args& a) {
-        set_attr(a[0], PYGLUE_INTERN("name"), a[1]);
-        set_attr(a[0], PYGLUE_INTERN("key"), a[2]);
-        return py::none();
-    });
+    cb.method("__init__", {"self", "name", "key"},
+              [](py::handle self, py::handle name, py::handle key) {
+                  set_attr(self, PYGLUE_INTERN("name"), name);
+                  set_attr(self, PYGLUE_INTERN("key"), key);
+              });
     cb.method("_encode", {"self", "o", {"top", py::int_(1)}}, encode);
-    cb.method("__str__", {"self"}, [](const pyglue::Args& a) {
-        py::object name = pyglue::format_value(pyglue::getattr(a[0], PYGLUE_INTERN("name")));
-        py::object key = pyglue::format_value(pyglue::getattr(a[0], PYGLUE_INTERN("key")));
+    cb.method("__str__", {"self"}, [](py::handle self) {
+        py::object name = pyglue::format_value(pyglue::getattr(self, PYGLUE_INTERN("name")));
+        py::object key = pyglue::format_value(pyglue::getattr(self, PYGLUE_INTERN("key")));
         return pyglue::concat({name.ptr(), PYGLUE_INTERN("."), key.ptr()});
     });
     for (const Builder& b : kBuilders) {
-        // Interned once; the strings live as long as the process, like the class.
-        PyObject* op = PyUnicode_InternFromString(b.op);
-        PyObject* close = PyUnicode_InternFromString(b.close);
-        if (!op || !close) throw py::error_already_set();
         cb.method(b.method, {"self", "obj"},
-                  [op, close](const pyglue::Args& a) { return render(a[0], a[1], op, close); });
+                  pyglue::capture(pyglue::steal(PyUnicode_InternFromString(b.op)),
+                                  pyglue::steal(PyUnicode_InternFromString(b.close))),
+                  [](py::handle op, py::handle close, py::handle self, py::handle obj) {
+                      return render(self, obj, op.ptr(), close.ptr());
+                  });
     }
     // Equality without a hash: columns are unhashable, as for a class statement.
     cb.attr("__hash__", py::none());
-    return cb.build();
+    m.attr("StrModelAttr") = cb.build();
+    pyglue::document(m.attr("StrModelAttr"), tablespec_docs::kStrModelAttrMembers);
 }
 
 // A name that begins and ends with two underscores (a str, as attribute names are).
@@ -167,30 +167,29 @@ PyObject* table_getattro(PyObject* self, PyObject* name) {
     return column;
 }
 
-py::object build_table_class() {
+void define_table_class(py::module_& m) {
     pyglue::ClassBuilder cb("StrModel", kModuleName);
-    cb.method("__init__", {"self", "name"}, [](const pyglue::Args& a) {
-        set_attr(a[0], PYGLUE_INTERN("name"), a[1]);
-        return py::none();
+    cb.method("__init__", {"self", "name"}, [](py::handle self, py::handle name) {
+        set_attr(self, PYGLUE_INTERN("name"), name);
     });
     cb.method("__str__", {"self"},
-              [](const pyglue::Args& a) { return pyglue::getattr(a[0], PYGLUE_INTERN("name")); });
+              [](py::handle self) { return pyglue::getattr(self, PYGLUE_INTERN("name")); });
     // Only consulted for names the table does not have: every such name is a column, except
     // special names, which copy, pickle and other protocols probe and must find missing (no
     // column is named so). The table's name is read without coming back here, so an instance
     // made by __new__ alone reports the missing name instead of recursing.
-    cb.method("__getattr__", {"self", "key"}, [](const pyglue::Args& a) {
-        if (is_special_name(a[1])) {
+    cb.method("__getattr__", {"self", "key"}, [](py::handle self, py::handle key) {
+        if (is_special_name(key)) {
             PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
-                         Py_TYPE(a[0].ptr())->tp_name, a[1].ptr());
+                         Py_TYPE(self.ptr())->tp_name, key.ptr());
             throw py::error_already_set();
         }
-        py::object name = pyglue::steal(PyObject_GenericGetAttr(a[0].ptr(), PYGLUE_INTERN("name")));
-        return ns.get("StrModelAttr")(name, a[1]);
+        py::object name = pyglue::steal(PyObject_GenericGetAttr(self.ptr(), PYGLUE_INTERN("name")));
+        return ns.get("StrModelAttr")(name, key);
     });
     py::object cls = cb.build();
     reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_getattro = table_getattro;
-    return cls;
+    m.attr("StrModel") = cls;
 }
 
 // ".limit(%s)" % value, or "" when the value is None.
@@ -200,8 +199,7 @@ py::object optional_clause(py::handle self, PyObject* attr, PyObject* templ) {
     return pyglue::steal(PyUnicode_Format(templ, value.ptr()));
 }
 
-py::object render_query(const pyglue::Args& a) {
-    py::handle self = a[0];
+py::object render_query(py::handle self) {
     py::list field_texts;
     for (py::handle field : pyglue::getattr(self, PYGLUE_INTERN("fields"))) {
         field_texts.append(pyglue::steal(PyObject_Str(field.ptr())));
@@ -216,35 +214,47 @@ py::object render_query(const pyglue::Args& a) {
                            filters.ptr(), PYGLUE_INTERN(")"), limit.ptr(), offset.ptr()});
 }
 
-py::object build_query_class() {
+void define_query_class(py::module_& m) {
     pyglue::ClassBuilder cb("StrQuery", kModuleName);
-    cb.method(
-        "__init__", {"self"},
-        [](const pyglue::Args& a) {
-            set_attr(a[0], PYGLUE_INTERN("fields"), a.varargs());
-            set_attr(a[0], PYGLUE_INTERN("filters"), py::list());
-            set_attr(a[0], PYGLUE_INTERN("_limit"), py::none());
-            set_attr(a[0], PYGLUE_INTERN("_offset"), py::none());
-            return py::none();
-        },
-        /*varargs=*/true);
-    cb.method(
-        "filter", {"self"},
-        [](const pyglue::Args& a) {
-            pyglue::getattr(a[0], PYGLUE_INTERN("filters")).attr("extend")(a.varargs());
-            return py::reinterpret_borrow<py::object>(a[0]);
-        },
-        /*varargs=*/true);
-    cb.method("limit", {"self", "limit"}, [](const pyglue::Args& a) {
-        set_attr(a[0], PYGLUE_INTERN("_limit"), a[1]);
-        return py::reinterpret_borrow<py::object>(a[0]);
+    cb.method("__init__", {"self"}, [](py::handle self, pyglue::VarArgs fields) {
+        set_attr(self, PYGLUE_INTERN("fields"), fields);
+        set_attr(self, PYGLUE_INTERN("filters"), py::list());
+        set_attr(self, PYGLUE_INTERN("_limit"), py::none());
+        set_attr(self, PYGLUE_INTERN("_offset"), py::none());
     });
-    cb.method("offset", {"self", "limit"}, [](const pyglue::Args& a) {
-        set_attr(a[0], PYGLUE_INTERN("_offset"), a[1]);
-        return py::reinterpret_borrow<py::object>(a[0]);
+    cb.method("filter", {"self"}, [](py::object self, pyglue::VarArgs filters) {
+        pyglue::getattr(self, PYGLUE_INTERN("filters")).attr("extend")(filters);
+        return self;
+    });
+    cb.method("limit", {"self", "limit"}, [](py::object self, py::handle limit) {
+        set_attr(self, PYGLUE_INTERN("_limit"), limit);
+        return self;
+    });
+    cb.method("offset", {"self", "limit"}, [](py::object self, py::handle limit) {
+        set_attr(self, PYGLUE_INTERN("_offset"), limit);
+        return self;
     });
     cb.method("__str__", {"self"}, render_query);
-    return cb.build();
+    m.attr("StrQuery") = cb.build();
+    pyglue::document(m.attr("StrQuery"), tablespec_docs::kStrQueryMembers);
+}
+
+void import_collaborators() {
+    ns.import_module("numbers", "numbers");
+    py::module_::import("collections.abc");  // `import collections.abc` binds `collections`
+    ns.import_module("collections", "collections");
+    stdlib_number = py::object(py::module_::import("numbers").attr("Number")).release().ptr();
+    stdlib_iterable =
+        py::object(py::module_::import("collections.abc").attr("Iterable")).release().ptr();
+}
+
+void define_tables(py::module_& m) {
+    py::list all;
+    for (const char* table : kTables) {
+        m.attr(table) = ns.get("StrModel")(table);
+        all.append(table);
+    }
+    m.attr("__all__") = all;
 }
 
 }  // namespace
@@ -252,24 +262,10 @@ py::object build_query_class() {
 PYBIND11_MODULE(tablespec, m) {
     ns.bind(m);
     m.doc() = tablespec_docs::kModule;
-    ns.import_module("numbers", "numbers");
-    py::module_::import("collections.abc");  // `import collections.abc` binds `collections`
-    ns.import_module("collections", "collections");
-    stdlib_number = py::object(py::module_::import("numbers").attr("Number")).release().ptr();
-    stdlib_iterable =
-        py::object(py::module_::import("collections.abc").attr("Iterable")).release().ptr();
-
-    m.attr("StrModelAttr") = build_column_class();
-    m.attr("StrModel") = build_table_class();
-    m.attr("StrQuery") = build_query_class();
+    import_collaborators();
+    define_column_class(m);
+    define_table_class(m);
+    define_query_class(m);
     pyglue::document(m, tablespec_docs::kModuleMembers);
-    pyglue::document(m.attr("StrModelAttr"), tablespec_docs::kStrModelAttrMembers);
-    pyglue::document(m.attr("StrQuery"), tablespec_docs::kStrQueryMembers);
-
-    py::list all;
-    for (const char* table : kTables) {
-        m.attr(table) = ns.get("StrModel")(table);
-        all.append(table);
-    }
-    m.attr("__all__") = all;
+    define_tables(m);
 }
