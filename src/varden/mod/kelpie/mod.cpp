@@ -6,7 +6,6 @@
 
 namespace py = pybind11;
 using namespace pybind11::literals;
-using pyglue::Args;
 
 namespace {
 
@@ -24,41 +23,47 @@ void for_each_exported(const char* module_name, Publish publish) {
     }
 }
 
-py::object init(const Args& a) {
-    a[0].attr("_env") = py::none();
-    return py::none();
-}
+void define_kelpie_mod(py::module_& m) {
+    pyglue::ClassBuilder cls("KelpieMod", kModuleName, py::make_tuple(ns["AbstractMod"]));
+    cls.attr("__doc__", py::str(mod_docs::kKelpieMod));
 
-py::object start_up(const Args& a) {
-    py::handle env = a[1];
-    py::handle mod_config = a[2];
+    cls.method("__init__", {"self"}, [](py::handle self) { self.attr("_env") = py::none(); });
 
-    if (pyglue::truthy(mod_config.attr("enable_kafka_output"))) {
-        py::object kafka_output =
-            pyglue::import_name("varden.mod.kelpie.kafka_output", "KafkaOutput");
-        kafka_output(env, mod_config.attr("daily_last_event"),
-                     mod_config.attr("daily_collect_trade"), mod_config.attr("style"))
-            .attr("register_event")();
-    }
+    cls.method(
+        "start_up", {"self", "env", "mod_config"},
+        [](py::handle /*self*/, py::handle env, py::handle mod_config) {
+            if (pyglue::truthy(mod_config.attr("enable_kafka_output"))) {
+                py::object kafka_output =
+                    pyglue::import_name("varden.mod.kelpie.kafka_output", "KafkaOutput");
+                kafka_output(env, mod_config.attr("daily_last_event"),
+                             mod_config.attr("daily_collect_trade"), mod_config.attr("style"))
+                    .attr("register_event")();
+            }
 
-    for_each_exported("api_comm", [](py::handle, py::handle api) { ns["export_as_api"](api); });
-    for_each_exported("research",
-                      [](py::handle name, py::handle api) { ns["register_api"](name, api); });
-    for_each_exported("studybench", [](py::handle, py::handle api) { ns["export_as_api"](api); });
+            for_each_exported("api_comm",
+                              [](py::handle, py::handle api) { ns["export_as_api"](api); });
+            for_each_exported(
+                "research", [](py::handle name, py::handle api) { ns["register_api"](name, api); });
+            for_each_exported("studybench",
+                              [](py::handle, py::handle api) { ns["export_as_api"](api); });
 
-    if (pyglue::truthy(mod_config.attr("persist_provider"))) {
-        env.attr("set_persist_provider")(mod_config.attr("persist_provider"));
-    }
+            if (pyglue::truthy(mod_config.attr("persist_provider"))) {
+                env.attr("set_persist_provider")(mod_config.attr("persist_provider"));
+            }
 
-    ns["EventFunc"](env).attr("register_event")();
-    return py::none();
-}
+            ns["EventFunc"](env).attr("register_event")();
+        });
 
-py::object tear_down(const Args& a) {
-    py::handle exception = a[2];
-    if (!pyglue::truthy(exception)) return py::none();
-    py::object message = ns["get_error_message"](exception.attr("error"));
-    pyglue::raise(ns["UserError"], "error_type"_a = kRunErrorType, "traceback_msg"_a = message);
+    cls.method("tear_down", {"self", "success", {"exception", py::none()}},
+               [](py::handle /*self*/, py::handle /*success*/, py::handle exception) {
+                   if (!pyglue::truthy(exception)) return;
+                   py::object message = ns["get_error_message"](exception.attr("error"));
+                   pyglue::raise(ns["UserError"], "error_type"_a = kRunErrorType,
+                                 "traceback_msg"_a = message);
+               });
+
+    m.attr("KelpieMod") = cls.build();
+    pyglue::document(m.attr("KelpieMod"), mod_docs::kKelpieModMembers);
 }
 
 }  // namespace
@@ -75,11 +80,5 @@ PYBIND11_MODULE(mod, m) {
     ns.import_from("varden.mod.kelpie.eventhook", {"EventFunc"});
     ns.import_from("varden.mod.kelpie.errors", {"UserError", "get_error_message"});
 
-    pyglue::ClassBuilder cls("KelpieMod", kModuleName, py::make_tuple(ns["AbstractMod"]));
-    cls.attr("__doc__", py::str(mod_docs::kKelpieMod))
-        .method("__init__", {"self"}, init)
-        .method("start_up", {"self", "env", "mod_config"}, start_up)
-        .method("tear_down", {"self", "success", {"exception", py::none()}}, tear_down);
-    m.attr("KelpieMod") = cls.build();
-    pyglue::document(m.attr("KelpieMod"), mod_docs::kKelpieModMembers);
+    define_kelpie_mod(m);
 }

@@ -27,13 +27,6 @@ void warn(py::handle message) {
     ns.get("log").attr("warn")(message);
 }
 
-py::object init(const pyglue::Args& a) {
-    py::handle self = a[0], version = a[1];
-    self.attr("version") =
-        pyglue::truthy(version) ? py::reinterpret_borrow<py::object>(version) : py::str("");
-    return py::none();
-}
-
 // {key: "," code "," ...} -> {key: [code, ...]}; empty or falsy texts give empty lists.
 py::dict code_lists(py::handle result) {
     py::dict out;
@@ -48,47 +41,51 @@ py::dict code_lists(py::handle result) {
     return out;
 }
 
-// One attempt: the code lists, or None (after a warning) when anything went wrong.
-py::object ask_once(const pyglue::Args& a) {
-    py::handle self = a[0], question = a[1], start_dt = a[2], end_dt = a[3];
-    try {
-        py::dict params;
-        params["query"] = question;
-        params["startDate"] = start_dt.attr("strftime")("%Y%m%d");
-        params["endDate"] = end_dt.attr("strftime")("%Y%m%d");
-        params["parserVersion"] = self.attr("version");
-        py::object url = ns.get("setting").attr("QUERYBAY_URL");
-        py::object response =
-            ns.get("requests")
-                .attr("get")(url, py::arg("params") = params, py::arg("timeout") = kTimeoutSeconds);
-        py::object status = response.attr("status_code");
-        if (status.not_equal(py::int_(200))) {
-            pyglue::raise(ns.get("ContactServerError")(py::arg("code") = status));
-        }
-        py::object text = response.attr("content").attr("decode")("utf-8").attr("strip")();
-        py::object answer = ns.get("json").attr("loads")(text);
-        if (answer.attr("get")("status_code", -1).equal(py::int_(0))) {
-            return code_lists(answer.attr("get")("result", py::dict()));
-        }
-        py::object message = answer.attr("get")("status_msg");
-        warn(pyglue::steal(
-            PyUnicode_Format(py::str(kRefused).ptr(), py::make_tuple(message).ptr())));
-        return py::none();
-    } catch (py::error_already_set& e) {
-        if (!pyglue::is_exception(e)) throw;
-        pyglue::HandlingScope scope(e);
-        warn(py::str(kFailed));
-        return py::none();
-    }
-}
-
-py::object make_query_bay() {
+void define_query_bay(py::module_& m) {
     pyglue::ClassBuilder cb("QueryBay", kModuleName);
     cb.attr("__doc__", py::str(querybay_docs::kQueryBay));
-    cb.method("__init__", {"self", {"version", py::none()}}, init);
 
-    py::object attempt = cb.function("question", {"self", "question_str", "start_dt", "end_dt"},
-                                     ask_once, false, false);
+    cb.method(
+        "__init__", {"self", {"version", py::none()}}, [](py::handle self, py::handle version) {
+            self.attr("version") =
+                pyglue::truthy(version) ? py::reinterpret_borrow<py::object>(version) : py::str("");
+        });
+
+    // One attempt: the code lists, or None (after a warning) when anything went wrong.
+    py::object attempt = cb.function(
+        "question", {"self", "question_str", "start_dt", "end_dt"},
+        [](py::handle self, py::handle question_str, py::handle start_dt,
+           py::handle end_dt) -> py::object {
+            try {
+                py::dict params;
+                params["query"] = question_str;
+                params["startDate"] = start_dt.attr("strftime")("%Y%m%d");
+                params["endDate"] = end_dt.attr("strftime")("%Y%m%d");
+                params["parserVersion"] = self.attr("version");
+                py::object url = ns.get("setting").attr("QUERYBAY_URL");
+                py::object response = ns.get("requests")
+                                          .attr("get")(url, py::arg("params") = params,
+                                                       py::arg("timeout") = kTimeoutSeconds);
+                py::object status = response.attr("status_code");
+                if (pyglue::compare(status, py::int_(200), Py_NE)) {
+                    pyglue::raise(ns.get("ContactServerError")(py::arg("code") = status));
+                }
+                py::object text = response.attr("content").attr("decode")("utf-8").attr("strip")();
+                py::object answer = ns.get("json").attr("loads")(text);
+                if (pyglue::equals(answer.attr("get")("status_code", -1), py::int_(0))) {
+                    return code_lists(answer.attr("get")("result", py::dict()));
+                }
+                py::object message = answer.attr("get")("status_msg");
+                warn(pyglue::steal(
+                    PyUnicode_Format(py::str(kRefused).ptr(), py::make_tuple(message).ptr())));
+                return py::none();
+            } catch (py::error_already_set& e) {
+                if (!pyglue::is_exception(e)) throw;
+                pyglue::HandlingScope scope(e);
+                warn(py::str(kFailed));
+                return py::none();
+            }
+        });
     attempt.attr("__doc__") = querybay_docs::kQuestion;
     // The decorator hands back this one dict after two failed attempts; each caller gets a
     // fresh copy of it instead, so that filling one result cannot change later ones.
@@ -98,16 +95,17 @@ py::object make_query_bay() {
         py::arg("tries") = 2, py::arg("logger") = ns.get("log"))(attempt);
     py::object question = cb.function(
         "question", {"self", "question_str", "start_dt", "end_dt"},
-        [retried, no_answer](const pyglue::Args& a) {
-            py::object result = retried(a[0], a[1], a[2], a[3]);
-            if (result.is(no_answer)) return py::object(py::dict());
+        pyglue::capture(retried, no_answer),
+        [](py::handle retried, py::handle no_answer, py::handle self, py::handle question_str,
+           py::handle start_dt, py::handle end_dt) -> py::object {
+            py::object result = retried(self, question_str, start_dt, end_dt);
+            if (result.is(no_answer)) return py::dict();
             return result;
-        },
-        false, false);
+        });
     question.attr("__doc__") = attempt.attr("__doc__");
     question.attr("__wrapped__") = retried;
     cb.attr("question", question);
-    return cb.build();
+    m.attr("QueryBay") = cb.build();
 }
 
 }  // namespace
@@ -121,5 +119,5 @@ PYBIND11_MODULE(querybay, m) {
     ns.import_from("varden.mod.kelpie.utils.wrap_utils", {"retry_on_result"});
     ns.import_from("varden.mod.kelpie.errors", {"ContactServerError"});
     ns.import_from("varden.mod.kelpie.utils.recorder", {"log"});
-    m.attr("QueryBay") = make_query_bay();
+    define_query_bay(m);
 }
