@@ -1,7 +1,9 @@
 """Today's adjustment factors (a day-long cache) and the previous-close function."""
 
+import gc
 import sys
 import types
+import weakref
 
 import pandas as pd
 import pytest
@@ -214,6 +216,22 @@ def test_pre_field_function_behaves_like_a_function(qw, clock, events):
     fn_identity = (events([]), qw._real_pre_field("600000.SH"))[1]
     with pytest.raises(TypeError):
         fn_identity(1, 2)
+
+
+def test_pre_field_function_referred_to_by_its_event_is_collected(qw, clock, events):
+    class Amount(float):
+        pass
+
+    amount = Amount(0.5)
+    dividends = events([event(amount=amount)])
+    fn = qw._real_pre_field("600000.SH")
+    amount.fn = fn  # a cycle through a value the function keeps
+    assert fn(10.0) == 9.5
+    collected = weakref.ref(fn)
+    del fn, amount
+    dividends.events = []
+    gc.collect()
+    assert collected() is None
 
 
 @pytest.mark.parametrize("row, error", [

@@ -11,8 +11,9 @@
 
 #include <cstring>
 
+#include "pyglue/capi.hpp"
 #include "pyglue/intern.hpp"
-#include "quotewire_reader.hpp"
+#include "pyglue/pyops.hpp"
 
 namespace quotewire {
 namespace py = pybind11;
@@ -39,11 +40,10 @@ class BarTime {
             put_two_digits(hhmm_ + 2, PyDateTime_DATE_GET_MINUTE(when.ptr()));
             return;
         }
-        ++code_epoch;
-        PyObject* text =
-            PyObject_CallMethodOneArg(when.ptr(), PYGLUE_INTERN("strftime"), PYGLUE_INTERN("%H%M"));
-        if (!text) throw py::error_already_set();
-        formatted_ = py::reinterpret_steal<py::object>(text);
+        formatted_ = pyglue::steal(pyglue::runs_python([&] {
+            return PyObject_CallMethodOneArg(when.ptr(), PYGLUE_INTERN("strftime"),
+                                             PYGLUE_INTERN("%H%M"));
+        }));
     }
 
     // `text in container`
@@ -63,19 +63,13 @@ class BarTime {
             }
             if (all_text) return false;
         }
-        ++code_epoch;  // the items' own comparisons may run
-        int found = PySequence_Contains(seq, text().ptr());
-        if (found < 0) throw py::error_already_set();
-        return found != 0;
+        return pyglue::contains(seq, text());
     }
 
     // `text == other` as an `if` test reads it.
     bool equals(PyObject* other) const {
         if (direct_) return same_text(other);
-        ++code_epoch;
-        int eq = PyObject_RichCompareBool(formatted_.ptr(), other, Py_EQ);
-        if (eq < 0) throw py::error_already_set();
-        return eq != 0;
+        return pyglue::equals(formatted_, other);
     }
 
   private:

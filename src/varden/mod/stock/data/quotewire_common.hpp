@@ -18,15 +18,6 @@ PyObject* int_const() {
     return value;
 }
 
-// mapping.get(key, dflt)
-inline py::object get(py::handle mapping, PyObject* key, py::handle dflt = py::none()) {
-    return pyglue::get(mapping, py::handle(key), dflt);
-}
-
-inline bool truthy(py::handle value) {
-    return pyglue::truthy(value);
-}
-
 // The new fields of a record, computed before the record is touched; owns its values.
 template <std::size_t N>
 class NewFields {
@@ -45,19 +36,22 @@ class NewFields {
     }
 
     // record.update({keys[0]: values[0], ...}): plain dicts get the keys in order, as update
-    // inserts them; other mappings get their own update.
+    // inserts them; other mappings get their own update. Either may run Python code (a mapping's
+    // own update, the release of a replaced value).
     void apply(py::handle record, PyObject* const (&keys)[N]) const {
         if (PyDict_CheckExact(record.ptr())) {
-            for (std::size_t i = 0; i < N; ++i) {
-                if (PyDict_SetItem(record.ptr(), keys[i], values_[i]) < 0) {
-                    throw py::error_already_set();
+            pyglue::runs_python([&] {
+                for (std::size_t i = 0; i < N; ++i) {
+                    if (PyDict_SetItem(record.ptr(), keys[i], values_[i]) < 0) {
+                        throw py::error_already_set();
+                    }
                 }
-            }
+            });
             return;
         }
         py::dict fields;
         for (std::size_t i = 0; i < N; ++i) fields[py::handle(keys[i])] = py::handle(values_[i]);
-        record.attr("update")(fields);
+        pyglue::runs_python([&] { record.attr("update")(fields); });
     }
 
   private:

@@ -49,7 +49,7 @@ inline bool differs_from(py::handle obj, const char* name, py::handle date) {
         value = PyUnicode_FromString("");
     }
     py::object current = pyglue::steal(value);
-    return truthy(pyglue::steal(PyObject_RichCompare(current.ptr(), date.ptr(), Py_NE)));
+    return pyglue::compare(current, date, Py_NE);
 }
 
 // The special method `name` of `obj`, looked up on its type and bound, as `with` does.
@@ -80,7 +80,7 @@ inline py::object read_extra_store(py::handle query) {
         frame = store.attr("read")(query);
     } catch (py::error_already_set& e) {
         pyglue::HandlingScope handling(e);
-        if (!truthy(exit(e.type(), e.value(), e.trace()))) throw;
+        if (!pyglue::truth(exit(e.type(), e.value(), e.trace()))) throw;
         // The store swallowed the error: `frame` was never assigned.
         PyErr_SetString(PyExc_UnboundLocalError,
                         "local variable 'frame' referenced before assignment");
@@ -97,7 +97,7 @@ inline bool load_factors(py::handle date) {
         throw py::error_already_set();
     }
     py::object frame = read_extra_store(py::str(kFactorQuery).attr("format")(date));
-    if (truthy(frame.attr("empty"))) return false;
+    if (pyglue::truth(frame.attr("empty"))) return false;
     // zip(frame["symbol"], frame.get("factor", repeat(None))): column by column, since a row
     // across the columns takes their common dtype, which next to pandas 3's string column turns
     // a factor of None into NaN.
@@ -117,33 +117,6 @@ inline bool load_factors(py::handle date) {
     return true;
 }
 
-}  // namespace detail
-
-// _real_factor(symbol): today's factor as a float, or None.
-inline py::object real_factor(const pyglue::Args& args) {
-    py::handle symbol = args[0];
-    py::object date = ns.get("pd").attr("Timestamp").attr("now")().attr("strftime")("%Y-%m-%d");
-    if (detail::differs_from(ns.get("real_factor_cache"), "date", date)) {
-        try {
-            if (!detail::load_factors(date)) return py::none();
-        } catch (py::error_already_set& e) {
-            if (!pyglue::is_exception(e)) throw;
-            pyglue::HandlingScope handling(e);
-            py::setattr(ns.get("real_factor_cache"), "date", date);
-        }
-    }
-    try {
-        py::object key = py::str("{}-{}").attr("format")(date, symbol);
-        py::object value = ns.get("real_factor_cache").attr("get")(key);
-        return pyglue::steal(PyNumber_Float(value.ptr()));
-    } catch (py::error_already_set& e) {
-        if (!pyglue::is_exception(e)) throw;
-        return py::none();
-    }
-}
-
-namespace detail {
-
 // from varden.mod.stock.data.fast_data_source import FastDataSource
 inline py::object import_fast_data_source() {
     constexpr const char* kModule = "varden.mod.stock.data.fast_data_source";
@@ -162,53 +135,80 @@ inline py::object import_fast_data_source() {
     throw py::error_already_set();
 }
 
-// round((x - amount + allotment_price * allotment_num - consideration_cash)
-//       / (dividend_ratio + 1 / split_ratio + allotment_num + consideration_num)
-//       / share_split_num * 100) / 100
-inline py::object adjust_close(const std::vector<py::object>& event, py::handle x) {
-    const py::object &amount = event[1], &dividend_ratio = event[2], &split_ratio = event[3];
-    const py::object &allotment_price = event[4], &allotment_num = event[5];
-    const py::object &consideration_cash = event[6], &consideration_num = event[7];
-    const py::object& share_split_num = event[8];
-    // One operation per statement: C++ leaves the operands' order open, Python goes left to
-    // right, and that order decides which error a bad event raises.
-    py::object numerator = py::reinterpret_borrow<py::object>(x) - amount;
-    numerator = numerator + allotment_price * allotment_num;
-    numerator = numerator - consideration_cash;
-    py::object denominator =
-        dividend_ratio + py::int_(1) / split_ratio + allotment_num + consideration_num;
-    py::object scaled = numerator / denominator / share_split_num * py::int_(100);
-    py::object rounded = py::module_::import("builtins").attr("round")(scaled);
-    return rounded / py::int_(100);
-}
-
-inline py::object local_function(const char* name, pyglue::Impl impl) {
+// A function local to _real_pre_field, with the qualified name Python gives it.
+template <typename... CapturesAndBody>
+py::object local_function(const char* name, std::vector<pyglue::Param> params,
+                          CapturesAndBody&&... body) {
     pyglue::Signature sig;
     sig.name = name;
     sig.qualname = std::string("_real_pre_field.<locals>.") + name;
-    sig.params = {"x"};
+    sig.params = std::move(params);
     sig.module = ns.name();
-    return pyglue::make_function(std::move(sig), std::move(impl));
+    return pyglue::make_function(std::move(sig), std::forward<CapturesAndBody>(body)...);
 }
 
 }  // namespace detail
 
-// _real_pre_field(symbol): the previous-close function of today's first capital event.
-inline py::object real_pre_field(const pyglue::Args& args) {
-    py::handle symbol = args[0];
-    py::object fast_data_source = detail::import_fast_data_source();
-    py::object now_dt =
-        ns.get("pd").attr("Timestamp").attr("now")().attr("normalize")().attr("value");
-    py::object fq_data =
-        fast_data_source().attr("_dividends").attr("get_pre_with_symbol")(symbol, now_dt, now_dt);
-    if (py::len(fq_data) > 0) {
-        std::vector<py::object> event = detail::unpack(fq_data[py::int_(0)], 9);
-        return detail::local_function("pre_field", [event](const pyglue::Args& a) {
-            return detail::adjust_close(event, a[0]);
-        });
-    }
-    return detail::local_function(
-        "<lambda>", [](const pyglue::Args& a) { return py::reinterpret_borrow<py::object>(a[0]); });
+inline void define_factors(py::module_& m) {
+    ns.set("real_factor_cache",
+           ns.get("TTLCache")(py::arg("maxsize") = 10240, py::arg("ttl") = 72000));
+    // Today's factor as a float, or None.
+    pyglue::def(m, "_real_factor", {"symbol"}, [](py::handle symbol) -> py::object {
+        py::object date = ns.get("pd").attr("Timestamp").attr("now")().attr("strftime")("%Y-%m-%d");
+        if (detail::differs_from(ns.get("real_factor_cache"), "date", date)) {
+            try {
+                if (!detail::load_factors(date)) return py::none();
+            } catch (py::error_already_set& e) {
+                if (!pyglue::is_exception(e)) throw;
+                pyglue::HandlingScope handling(e);
+                py::setattr(ns.get("real_factor_cache"), "date", date);
+            }
+        }
+        try {
+            py::object key = py::str("{}-{}").attr("format")(date, symbol);
+            py::object value = ns.get("real_factor_cache").attr("get")(key);
+            return pyglue::steal(PyNumber_Float(value.ptr()));
+        } catch (py::error_already_set& e) {
+            if (!pyglue::is_exception(e)) throw;
+            return py::none();
+        }
+    });
+    // The previous-close function of today's first capital event.
+    pyglue::def(m, "_real_pre_field", {"symbol"}, [](py::handle symbol) {
+        py::object fast_data_source = detail::import_fast_data_source();
+        py::object now_dt =
+            ns.get("pd").attr("Timestamp").attr("now")().attr("normalize")().attr("value");
+        py::object fq_data = fast_data_source()
+                                 .attr("_dividends")
+                                 .attr("get_pre_with_symbol")(symbol, now_dt, now_dt);
+        if (py::len(fq_data) > 0) {
+            // (_, amount, dividend_ratio, ..., share_split_num) = fq_data[0]
+            std::vector<py::object> event = detail::unpack(fq_data[py::int_(0)], 9);
+            return detail::local_function(
+                "pre_field", {"x"},
+                pyglue::capture(event[1], event[2], event[3], event[4], event[5], event[6],
+                                event[7], event[8]),
+                [](py::handle amount, py::handle dividend_ratio, py::handle split_ratio,
+                   py::handle allotment_price, py::handle allotment_num,
+                   py::handle consideration_cash, py::handle consideration_num,
+                   py::handle share_split_num, py::object x) {
+                    // round((x - amount + allotment_price * allotment_num - consideration_cash)
+                    //       / (dividend_ratio + 1 / split_ratio + allotment_num
+                    //          + consideration_num) / share_split_num * 100) / 100
+                    // One operation per statement: C++ leaves the operands' order open, Python
+                    // goes left to right, and that order decides which error a bad event raises.
+                    py::object numerator = x - amount;
+                    numerator = numerator + allotment_price * allotment_num;
+                    numerator = numerator - consideration_cash;
+                    py::object denominator = dividend_ratio + py::int_(1) / split_ratio +
+                                             allotment_num + consideration_num;
+                    py::object scaled = numerator / denominator / share_split_num * py::int_(100);
+                    py::object rounded = py::module_::import("builtins").attr("round")(scaled);
+                    return rounded / py::int_(100);
+                });
+        }
+        return detail::local_function("<lambda>", {"x"}, [](py::object x) { return x; });
+    });
 }
 
 }  // namespace quotewire

@@ -13,13 +13,6 @@ namespace quotewire {
 
 namespace detail {
 
-// `text in container`
-inline bool contains(py::handle container, PyObject* text) {
-    int found = PySequence_Contains(container.ptr(), text);
-    if (found < 0) throw py::error_already_set();
-    return found != 0;
-}
-
 // dict(zip(field, last_data[-1])): the reference record of the last historical bar.
 inline py::dict last_bar_record(py::handle field, py::handle last_data) {
     py::object row = pyglue::steal(PyObject_GetItem(last_data.ptr(), py::int_(-1).ptr()));
@@ -59,7 +52,7 @@ inline py::object fetch_today(const char* request_class, const char* fix, py::ha
 // date column becomes int64 nanoseconds (midnight for daily bars), as in the history block.
 inline py::object append_today(py::object data, py::handle last_data, py::handle field,
                                const char* date_column, bool daily) {
-    if (data.is_none() || truthy(data.attr("empty"))) {
+    if (data.is_none() || pyglue::truth(data.attr("empty"))) {
         return py::reinterpret_borrow<py::object>(last_data);
     }
     py::object index = ns.get("pd").attr("DatetimeIndex")(data[date_column]);
@@ -74,54 +67,15 @@ inline py::object append_today(py::object data, py::handle last_data, py::handle
 inline py::dict stock_reference(py::handle instrument, py::handle field, py::handle last_data) {
     py::dict reference = last_bar_record(field, last_data);
     reference["order_book_id"] = instrument.attr("order_book_id");
-    if (contains(field, PYGLUE_INTERN("factor"))) {
+    if (pyglue::contains(field, PYGLUE_INTERN("factor"))) {
         py::object today = ns.get("_real_factor")(instrument.attr("order_book_id"));
-        reference["factor"] = truthy(today) ? today : get(reference, PYGLUE_INTERN("factor"));
+        reference["factor"] =
+            pyglue::truth(today) ? today : pyglue::get(reference, PYGLUE_INTERN("factor"));
     }
     return reference;
 }
 
 }  // namespace detail
-
-// stock_base(instrument, start_dt=None, end_dt=None, date_type="minute", **extra_params)
-inline py::object stock_base(const pyglue::Args& args) {
-    py::object request_type = ns.get("StockBaseDataRequest");
-    py::object request = pyglue::steal(
-        PyObject_Call(request_type.ptr(), py::make_tuple(args[0]).ptr(), args.varkw().ptr()));
-    py::object reader = ns.get("RealData")(ns.get("system_log"), request);
-    py::object get_real_data = reader.attr("get_real_data");
-    py::object timestamp = ns.get("pd").attr("Timestamp");
-    py::object start = timestamp(args[1]);
-    py::object end = timestamp(args[2]);
-    return get_real_data(start, end, args[3]);
-}
-
-// stock_daily_quotation_get(instrument, start_dt, end_dt, field, last_data)
-inline py::object stock_daily_quotation_get(const pyglue::Args& args) {
-    py::handle instrument = args[0], field = args[3], last_data = args[4];
-    py::dict reference = detail::stock_reference(instrument, field, last_data);
-    if (detail::contains(field, PYGLUE_INTERN("prev_close"))) {
-        reference["pre_field_fn"] = ns.get("_real_pre_field")(instrument.attr("order_book_id"));
-    }
-    py::object stock_base_fn = ns.get("stock_base");
-    py::object fix = ns.get("partial")(ns.get("_data_fix"), py::arg("last_data") = reference);
-    py::object data =
-        stock_base_fn(instrument, args[1], args[2], "daily", py::arg("data_fix_fn") = fix);
-    return detail::append_today(data, last_data, field, "trade_date", true);
-}
-
-// stock_minute_quotation_get(instrument, start_dt, end_dt, field, last_data)
-inline py::object stock_minute_quotation_get(const pyglue::Args& args) {
-    py::handle instrument = args[0], field = args[3], last_data = args[4];
-    py::dict reference = detail::stock_reference(instrument, field, last_data);
-    py::object stock_base_fn = ns.get("stock_base");
-    py::list opening;
-    opening.append("0930");
-    py::object fix = ns.get("partial")(ns.get("_data_fix"), py::arg("last_data") = reference,
-                                       py::arg("rm_mins") = opening);
-    py::object data = stock_base_fn(instrument, args[1], args[2], py::arg("data_fix_fn") = fix);
-    return detail::append_today(data, last_data, field, "trade_date", false);
-}
 
 // The futures and option getters differ only in these.
 struct DerivativeGetter {
@@ -142,16 +96,16 @@ inline constexpr DerivativeGetter kOptionDaily{
 inline constexpr DerivativeGetter kOptionMinute{
     "OptionBaseDataRequest", "_data_option_fix", "minute", "trade_date", false, true};
 
-inline py::object derivative_quotation_get(const DerivativeGetter& getter,
-                                           const pyglue::Args& args) {
-    py::handle instrument = args[0], last_data = args[4];
+inline py::object derivative_quotation_get(const DerivativeGetter& getter, py::handle instrument,
+                                           py::handle start_dt, py::handle end_dt, py::handle field,
+                                           py::handle last_data) {
     // The option getters work on their own copy of the caller's field list.
-    py::object field = getter.copy_field ? pyglue::steal(PySequence_List(args[3].ptr()))
-                                         : py::reinterpret_borrow<py::object>(args[3]);
-    py::dict reference = detail::last_bar_record(field, last_data);
-    py::object data = detail::fetch_today(getter.request_class, getter.fix, instrument, args[1],
-                                          args[2], getter.date_type, reference);
-    return detail::append_today(data, last_data, field, getter.date_column, getter.daily);
+    py::object fields = getter.copy_field ? pyglue::steal(PySequence_List(field.ptr()))
+                                          : py::reinterpret_borrow<py::object>(field);
+    py::dict reference = detail::last_bar_record(fields, last_data);
+    py::object data = detail::fetch_today(getter.request_class, getter.fix, instrument, start_dt,
+                                          end_dt, getter.date_type, reference);
+    return detail::append_today(data, last_data, fields, getter.date_column, getter.daily);
 }
 
 namespace detail {
@@ -159,9 +113,7 @@ namespace detail {
 // `instrument.enum_type in <collection named kinds>`
 inline bool of_kind(py::handle instrument, const char* kinds) {
     py::object kind = instrument.attr("enum_type");
-    int found = PySequence_Contains(ns.get(kinds).ptr(), kind.ptr());
-    if (found < 0) throw py::error_already_set();
-    return found != 0;
+    return pyglue::contains(ns.get(kinds), kind);
 }
 
 inline py::object choose_getter(py::handle instrument, py::handle fre) {
@@ -174,9 +126,7 @@ inline py::object choose_getter(py::handle instrument, py::handle fre) {
     };
     for (const auto& row : table) {
         if (!of_kind(instrument, row[0])) continue;
-        py::object is_daily =
-            pyglue::steal(PyObject_RichCompare(fre.ptr(), PYGLUE_INTERN("1d"), Py_EQ));
-        return ns.get(truthy(is_daily) ? row[1] : row[2]);
+        return ns.get(pyglue::equals(fre, PYGLUE_INTERN("1d")) ? row[1] : row[2]);
     }
     return py::object();
 }
@@ -223,25 +173,109 @@ inline void log_fetch_failure(py::handle instrument, py::handle start_date, py::
 
 }  // namespace detail
 
-// quotation_get_remote(instrument, start_date, end_date, last_data, fre, fields): a failure
-// never reaches the caller, who gets the block back and one log entry.
-inline py::object quotation_get_remote(const pyglue::Args& args) {
-    py::handle instrument = args[0], start_date = args[1], end_date = args[2];
-    py::handle last_data = args[3], fre = args[4], fields = args[5];
-    try {
-        py::object getter = detail::choose_getter(instrument, fre);
-        if (!getter) return py::reinterpret_borrow<py::object>(last_data);
-        return getter(instrument, start_date, end_date, fields, last_data);
-    } catch (py::error_already_set& e) {
-        if (!pyglue::is_exception(e)) throw;
-        pyglue::HandlingScope handling(e);
-        try {
-            detail::log_fetch_failure(instrument, start_date, end_date, e.value());
-        } catch (py::error_already_set& log_error) {
-            if (!pyglue::is_exception(log_error)) throw;  // a broken logger: nothing more to do
-        }
-        return py::reinterpret_borrow<py::object>(last_data);
-    }
+// The module's fetch functions, in the order its users see them.
+inline void define_fetch(py::module_& m) {
+    // A failure never reaches the caller, who gets the block back and one log entry.
+    pyglue::def(m, "quotation_get_remote",
+                {"instrument", "start_date", "end_date", "last_data", "fre", "fields"},
+                [](py::handle instrument, py::handle start_date, py::handle end_date,
+                   py::handle last_data, py::handle fre, py::handle fields) -> py::object {
+                    try {
+                        py::object getter = detail::choose_getter(instrument, fre);
+                        if (!getter) return py::reinterpret_borrow<py::object>(last_data);
+                        return getter(instrument, start_date, end_date, fields, last_data);
+                    } catch (py::error_already_set& e) {
+                        if (!pyglue::is_exception(e)) throw;
+                        pyglue::HandlingScope handling(e);
+                        try {
+                            detail::log_fetch_failure(instrument, start_date, end_date, e.value());
+                        } catch (py::error_already_set& log_error) {
+                            // A broken logger: nothing more to do.
+                            if (!pyglue::is_exception(log_error)) throw;
+                        }
+                        return py::reinterpret_borrow<py::object>(last_data);
+                    }
+                });
+    pyglue::def(
+        m, "stock_daily_quotation_get", {"instrument", "start_dt", "end_dt", "field", "last_data"},
+        [](py::handle instrument, py::handle start_dt, py::handle end_dt, py::handle field,
+           py::handle last_data) {
+            py::dict reference = detail::stock_reference(instrument, field, last_data);
+            if (pyglue::contains(field, PYGLUE_INTERN("prev_close"))) {
+                reference["pre_field_fn"] =
+                    ns.get("_real_pre_field")(instrument.attr("order_book_id"));
+            }
+            py::object stock_base_fn = ns.get("stock_base");
+            py::object fix =
+                ns.get("partial")(ns.get("_data_fix"), py::arg("last_data") = reference);
+            py::object data =
+                stock_base_fn(instrument, start_dt, end_dt, "daily", py::arg("data_fix_fn") = fix);
+            return detail::append_today(data, last_data, field, "trade_date", true);
+        });
+    pyglue::def(m, "stock_minute_quotation_get",
+                {"instrument", "start_dt", "end_dt", "field", "last_data"},
+                [](py::handle instrument, py::handle start_dt, py::handle end_dt, py::handle field,
+                   py::handle last_data) {
+                    py::dict reference = detail::stock_reference(instrument, field, last_data);
+                    py::object stock_base_fn = ns.get("stock_base");
+                    py::list opening;
+                    opening.append("0930");
+                    py::object fix =
+                        ns.get("partial")(ns.get("_data_fix"), py::arg("last_data") = reference,
+                                          py::arg("rm_mins") = opening);
+                    py::object data =
+                        stock_base_fn(instrument, start_dt, end_dt, py::arg("data_fix_fn") = fix);
+                    return detail::append_today(data, last_data, field, "trade_date", false);
+                });
+    pyglue::def(m, "futures_daily_quotation_get",
+                {"instrument", "start_dt", "end_dt", "field", "last_data"},
+                [](py::handle instrument, py::handle start_dt, py::handle end_dt, py::handle field,
+                   py::handle last_data) {
+                    return derivative_quotation_get(kFuturesDaily, instrument, start_dt, end_dt,
+                                                    field, last_data);
+                });
+    pyglue::def(m, "futures_minute_quotation_get",
+                {"instrument", "start_dt", "end_dt", "field", "last_data"},
+                [](py::handle instrument, py::handle start_dt, py::handle end_dt, py::handle field,
+                   py::handle last_data) {
+                    return derivative_quotation_get(kFuturesMinute, instrument, start_dt, end_dt,
+                                                    field, last_data);
+                });
+    pyglue::def(m, "option_daily_quotation_get",
+                {"instrument", "start_dt", "end_dt", "field", "last_data"},
+                [](py::handle instrument, py::handle start_dt, py::handle end_dt, py::handle field,
+                   py::handle last_data) {
+                    return derivative_quotation_get(kOptionDaily, instrument, start_dt, end_dt,
+                                                    field, last_data);
+                });
+    pyglue::def(m, "option_minute_quotation_get",
+                {"instrument", "start_dt", "end_dt", "field", "last_data"},
+                [](py::handle instrument, py::handle start_dt, py::handle end_dt, py::handle field,
+                   py::handle last_data) {
+                    return derivative_quotation_get(kOptionMinute, instrument, start_dt, end_dt,
+                                                    field, last_data);
+                });
+    pyglue::Signature base;
+    base.name = "stock_base";
+    base.module = PyModule_GetName(m.ptr());
+    base.params = {"instrument",
+                   {"start_dt", py::none()},
+                   {"end_dt", py::none()},
+                   {"date_type", py::str("minute")}};
+    base.varkw_name = "extra_params";
+    m.attr("stock_base") = pyglue::make_function(
+        std::move(base), [](py::handle instrument, py::handle start_dt, py::handle end_dt,
+                            py::handle date_type, pyglue::VarKwargs extra_params) {
+            py::object request_type = ns.get("StockBaseDataRequest");
+            py::object request = pyglue::steal(PyObject_Call(
+                request_type.ptr(), py::make_tuple(instrument).ptr(), extra_params.ptr()));
+            py::object reader = ns.get("RealData")(ns.get("system_log"), request);
+            py::object get_real_data = reader.attr("get_real_data");
+            py::object timestamp = ns.get("pd").attr("Timestamp");
+            py::object start = timestamp(start_dt);
+            py::object end = timestamp(end_dt);
+            return get_real_data(start, end, date_type);
+        });
 }
 
 }  // namespace quotewire

@@ -17,8 +17,6 @@
 
 namespace quotewire {
 
-#define QW_KEY(text) PYGLUE_INTERN(text)
-
 namespace detail {
 
 inline PyObject* np_nan = nullptr;         // numpy.nan, what the futures fix stores as limits
@@ -44,19 +42,25 @@ inline bool text_test(PyObject* text, const char* method, PyObject* affixes) {
         }
         return false;
     }
-    ++code_epoch;
-    py::object owner = py::reinterpret_borrow<py::object>(text);
-    py::object result = owner.attr(method)(py::handle(affixes));
-    return truth(result.ptr());
+    py::object result = pyglue::runs_python(
+        [&] { return py::reinterpret_borrow<py::object>(text).attr(method)(py::handle(affixes)); });
+    return pyglue::truth(result);
 }
 
 // The bar time of `record` as the discard tests read it.
 inline BarTime bar_time(Reader& record) {
-    return BarTime(record.item(QW_KEY("trade_date")));
+    return BarTime(record.item(PYGLUE_INTERN("trade_date")));
 }
 
 inline py::object borrow(PyObject* o) {
     return py::reinterpret_borrow<py::object>(o);
+}
+
+// S.get("settle") when truthy, else S.get("close", 0); held, as the fixes use it twice.
+inline py::object live_settle(Reader& record, Field& close) {
+    py::object settle = borrow(record.get(PYGLUE_INTERN("settle")));
+    if (pyglue::truth(settle)) return settle;
+    return borrow(close.get(int_const<0>()));
 }
 
 }  // namespace detail
@@ -71,228 +75,256 @@ inline void init_fixes(py::handle np_nan) {
     detail::zero_float = py::float_(0.0).release().ptr();
 }
 
-// _data_fix(symbol_dict, last_data, last_symbol_dict, rm_mins=<shared []>)
-inline py::object data_fix(const pyglue::Args& args) {
-    using detail::borrow;
-    Reader record(args[0]), ref(args[1]), prev(args[2]);
-    py::handle rm_mins = args[3];
-    PyObject* const zero = int_const<0>();
-    PyObject* const one = int_const<1>();
-    PyObject* const hundred = int_const<100>();
-    Field s_volume(record, QW_KEY("volume"));
-    Field r_close(ref, QW_KEY("close")), r_is_st(ref, QW_KEY("is_st"));
-    Field r_volume(ref, QW_KEY("volume")), r_turnover_rate(ref, QW_KEY("turnover_rate"));
-    Field p_close(prev, QW_KEY("close")), p_volume(prev, QW_KEY("volume"));
-    Field p_turnover_rate(prev, QW_KEY("turnover_rate"));
+namespace detail {
 
-    if (detail::bar_time(record).in(rm_mins)) discard_record();
-    const bool minute_mode = truth(rm_mins.ptr());
+inline void define_data_fix(py::module_& m) {
+    // One list, created here and shared by every call that does not pass rm_mins.
+    py::list no_discarded_minutes;
+    pyglue::def(
+        m, "_data_fix",
+        {"symbol_dict", "last_data", "last_symbol_dict", {"rm_mins", no_discarded_minutes}},
+        [](py::handle symbol_dict, py::handle last_data, py::handle last_symbol_dict,
+           py::handle rm_mins) {
+            Reader record(symbol_dict), ref(last_data), prev(last_symbol_dict);
+            PyObject* const zero = int_const<0>();
+            PyObject* const one = int_const<1>();
+            PyObject* const hundred = int_const<100>();
+            Field s_volume(record, PYGLUE_INTERN("volume"));
+            Field r_close(ref, PYGLUE_INTERN("close")), r_is_st(ref, PYGLUE_INTERN("is_st"));
+            Field r_volume(ref, PYGLUE_INTERN("volume")),
+                r_turnover_rate(ref, PYGLUE_INTERN("turnover_rate"));
+            Field p_close(prev, PYGLUE_INTERN("close")), p_volume(prev, PYGLUE_INTERN("volume"));
+            Field p_turnover_rate(prev, PYGLUE_INTERN("turnover_rate"));
 
-    // Price-limit width: none without a reference limit, else by board and ST flag.
-    double margin = 0.1;
-    if (!truth(ref.get(QW_KEY("high_limit")))) {
-        margin = NAN;
-    } else if (detail::text_test(ref.item(QW_KEY("order_book_id")), "endswith", QW_KEY(".BJ"))) {
-        margin = 0.3;
-    } else if (detail::text_test(record.item(QW_KEY("ticker")), "startswith",
-                                 detail::growth_boards)) {
-        margin = 0.2;
-    } else if (truth(r_is_st.get())) {
-        margin = 0.05;
-    }
+            if (bar_time(record).in(rm_mins)) discard_record();
+            const bool minute_mode = pyglue::truth(rm_mins);
 
-    static PyObject* const keys[10] = {
-        QW_KEY("high_limit"),    QW_KEY("low_limit"), QW_KEY("factor"),    QW_KEY("prev_close"),
-        QW_KEY("is_paused"),     QW_KEY("is_st"),     QW_KEY("avg_price"), QW_KEY("quote_rate"),
-        QW_KEY("turnover_rate"), QW_KEY("amp_rate")};
-    NewFields<10> values;
+            // Price-limit width: none without a reference limit, else by board and ST flag.
+            double margin = 0.1;
+            if (!pyglue::truth(ref.get(PYGLUE_INTERN("high_limit")))) {
+                margin = NAN;
+            } else if (text_test(ref.item(PYGLUE_INTERN("order_book_id")), "endswith",
+                                 PYGLUE_INTERN(".BJ"))) {
+                margin = 0.3;
+            } else if (text_test(record.item(PYGLUE_INTERN("ticker")), "startswith",
+                                 growth_boards)) {
+                margin = 0.2;
+            } else if (pyglue::truth(r_is_st.get())) {
+                margin = 0.05;
+            }
 
-    values.set(0, (Num::of(r_close.get(zero)) * Num::float_(1 + margin)).round2().object());
-    values.set(1, (Num::of(r_close.get(zero)) * Num::float_(1 - margin)).round2().object());
-    values.set_borrowed(2, ref.get(QW_KEY("factor")));
+            static PyObject* const keys[10] = {
+                PYGLUE_INTERN("high_limit"),    PYGLUE_INTERN("low_limit"),
+                PYGLUE_INTERN("factor"),        PYGLUE_INTERN("prev_close"),
+                PYGLUE_INTERN("is_paused"),     PYGLUE_INTERN("is_st"),
+                PYGLUE_INTERN("avg_price"),     PYGLUE_INTERN("quote_rate"),
+                PYGLUE_INTERN("turnover_rate"), PYGLUE_INTERN("amp_rate")};
+            NewFields<10> values;
 
-    if (minute_mode) {
-        values.set_borrowed(3, get_or(p_close, r_close));
-    } else {
-        py::object pre_field = borrow(ref.get(QW_KEY("pre_field_fn"), detail::no_pre_field));
-        py::object close = borrow(r_close.get());
-        if (pre_field.ptr() == detail::no_pre_field) {
-            values.set(3, std::move(close));
-        } else {
-            ++code_epoch;
-            values.set(3, pyglue::steal(PyObject_CallOneArg(pre_field.ptr(), close.ptr())));
-        }
-    }
+            values.set(0, (Num::of(r_close.get(zero)) * Num::float_(1 + margin)).round2().object());
+            values.set(1, (Num::of(r_close.get(zero)) * Num::float_(1 - margin)).round2().object());
+            values.set_borrowed(2, ref.get(PYGLUE_INTERN("factor")));
 
-    if (truth(s_volume.get()) || truth(p_volume.get())) {
-        values.set_borrowed(4, detail::zero_float);
-    } else {
-        PyObject* paused = ref.get(QW_KEY("is_paused"));
-        if (!is_inert(paused)) ++code_epoch;
-        values.set(4, pyglue::steal(PyNumber_Float(paused)));
-    }
-    values.set_borrowed(5, r_is_st.get());
+            if (minute_mode) {
+                values.set_borrowed(3, get_or(p_close, r_close));
+            } else {
+                py::object pre_field = borrow(ref.get(PYGLUE_INTERN("pre_field_fn"), no_pre_field));
+                py::object close = borrow(r_close.get());
+                if (pre_field.ptr() == no_pre_field) {
+                    values.set(3, std::move(close));
+                } else {
+                    values.set(3, pyglue::steal(pyglue::runs_python([&] {
+                                   return PyObject_CallOneArg(pre_field.ptr(), close.ptr());
+                               })));
+                }
+            }
 
-    if (truth(s_volume.get(one))) {
-        Num turnover = Num::of(record.get(QW_KEY("turnover"), zero));
-        values.set(6, (turnover / Num::of(s_volume.get(one))).object());
-    } else {
-        Field p_avg_price(prev, QW_KEY("avg_price")), r_avg_price(ref, QW_KEY("avg_price"));
-        values.set_borrowed(6, get_or(p_avg_price, r_avg_price, one));
-    }
+            if (pyglue::truth(s_volume.get()) || pyglue::truth(p_volume.get())) {
+                values.set_borrowed(4, zero_float);
+            } else {
+                PyObject* paused = ref.get(PYGLUE_INTERN("is_paused"));
+                auto to_float = [paused] { return PyNumber_Float(paused); };
+                values.set(4,
+                           pyglue::steal(pyglue::is_inert(paused) ? to_float()
+                                                                  : pyglue::runs_python(to_float)));
+            }
+            values.set_borrowed(5, r_is_st.get());
 
-    {
-        Num close = Num::of(record.get(QW_KEY("close"), zero));
-        Num ratio = close / Num::of(r_close.get(one));
-        values.set(7, ((ratio - Num::of(one)) * Num::of(hundred)).object());
-    }
+            if (pyglue::truth(s_volume.get(one))) {
+                Num turnover = Num::of(record.get(PYGLUE_INTERN("turnover"), zero));
+                values.set(6, (turnover / Num::of(s_volume.get(one))).object());
+            } else {
+                Field p_avg_price(prev, PYGLUE_INTERN("avg_price")),
+                    r_avg_price(ref, PYGLUE_INTERN("avg_price"));
+                values.set_borrowed(6, get_or(p_avg_price, r_avg_price, one));
+            }
 
-    if (truth(s_volume.get(one)) && truth(get_or(p_volume, r_volume, one))) {
-        Num volume = Num::of(s_volume.get(zero));
-        Num scaled = volume * Num::of(get_or(p_turnover_rate, r_turnover_rate, zero));
-        values.set(8, (scaled / Num::of(get_or(p_volume, r_volume, one))).object());
-    } else {
-        values.set_borrowed(8, get_or(p_turnover_rate, r_turnover_rate, one));
-    }
+            {
+                Num close = Num::of(record.get(PYGLUE_INTERN("close"), zero));
+                Num ratio = close / Num::of(r_close.get(one));
+                values.set(7, ((ratio - Num::of(one)) * Num::of(hundred)).object());
+            }
 
-    {
-        Num high = Num::of(record.get(QW_KEY("high"), zero));
-        Num range = high - Num::of(record.get(QW_KEY("low"), zero));
-        Num ratio = range / Num::of(get_or(p_close, r_close, one));
-        values.set(9, (ratio * Num::of(hundred)).object());
-    }
+            if (pyglue::truth(s_volume.get(one)) &&
+                pyglue::truth(get_or(p_volume, r_volume, one))) {
+                Num volume = Num::of(s_volume.get(zero));
+                Num scaled = volume * Num::of(get_or(p_turnover_rate, r_turnover_rate, zero));
+                values.set(8, (scaled / Num::of(get_or(p_volume, r_volume, one))).object());
+            } else {
+                values.set_borrowed(8, get_or(p_turnover_rate, r_turnover_rate, one));
+            }
 
-    values.apply(args[0], keys);
-    return borrow(args[0].ptr());
+            {
+                Num high = Num::of(record.get(PYGLUE_INTERN("high"), zero));
+                Num range = high - Num::of(record.get(PYGLUE_INTERN("low"), zero));
+                Num ratio = range / Num::of(get_or(p_close, r_close, one));
+                values.set(9, (ratio * Num::of(hundred)).object());
+            }
+
+            values.apply(symbol_dict, keys);
+            return borrow(symbol_dict.ptr());
+        });
 }
 
-// S.get("settle") when truthy, else S.get("close", 0); held, as the fixes use it twice.
-inline py::object live_settle(Reader& record, Field& close) {
-    py::object settle = detail::borrow(record.get(QW_KEY("settle")));
-    if (truth(settle.ptr())) return settle;
-    return detail::borrow(close.get(int_const<0>()));
+inline void define_data_future_fix(py::module_& m) {
+    pyglue::def(
+        m, "_data_future_fix", {"symbol_dict", "last_data"},
+        [](py::handle symbol_dict, py::handle last_data) {
+            Reader record(symbol_dict), ref(last_data);
+            PyObject* const zero = int_const<0>();
+            PyObject* const one = int_const<1>();
+            PyObject* const hundred = int_const<100>();
+            Field s_close(record, PYGLUE_INTERN("close")), r_settle(ref, PYGLUE_INTERN("settle"));
+
+            if (bar_time(record).in(opening_times) &&
+                !ref.contains(PYGLUE_INTERN("rm_before_dt"))) {
+                int stored = pyglue::runs_python([&] {
+                    return PyObject_SetItem(last_data.ptr(), PYGLUE_INTERN("rm_before_dt"),
+                                            Py_True);
+                });
+                if (stored < 0) throw py::error_already_set();
+                discard_record();
+            }
+            py::object settle = live_settle(record, s_close);
+
+            static PyObject* const keys[22] = {
+                PYGLUE_INTERN("change"),         PYGLUE_INTERN("change1"),
+                PYGLUE_INTERN("amp_rate"),       PYGLUE_INTERN("high_limit"),
+                PYGLUE_INTERN("low_limit"),      PYGLUE_INTERN("settle"),
+                PYGLUE_INTERN("prev_close"),     PYGLUE_INTERN("prev_settle"),
+                PYGLUE_INTERN("buy_margin"),     PYGLUE_INTERN("sell_margin"),
+                PYGLUE_INTERN("flat_fee"),       PYGLUE_INTERN("float_fee"),
+                PYGLUE_INTERN("float_today"),    PYGLUE_INTERN("d1_buy_margin"),
+                PYGLUE_INTERN("d1_sell_margin"), PYGLUE_INTERN("d2_buy_margin"),
+                PYGLUE_INTERN("d2_sell_margin"), PYGLUE_INTERN("d3_buy_margin"),
+                PYGLUE_INTERN("d3_sell_margin"), PYGLUE_INTERN("quote_rate"),
+                PYGLUE_INTERN("main_contract"),  PYGLUE_INTERN("pos_change")};
+            NewFields<22> values;
+
+            {
+                Num close = Num::of(s_close.get(zero));
+                values.set(0, (close - Num::of(r_settle.get(zero))).object());
+            }
+            values.set(1, (Num::of(settle.ptr()) - Num::of(r_settle.get(zero))).object());
+            {
+                Num high = Num::of(record.get(PYGLUE_INTERN("high"), zero));
+                Num range = high - Num::of(record.get(PYGLUE_INTERN("low"), zero));
+                Num ratio = range / Num::of(r_settle.get(one));
+                values.set(2, (ratio * Num::of(hundred)).object());
+            }
+            values.set_borrowed(3, np_nan);
+            values.set_borrowed(4, np_nan);
+            values.set(5, settle);
+            values.set_borrowed(6, ref.get(PYGLUE_INTERN("close"), zero));
+            values.set_borrowed(7, r_settle.get(zero));
+            for (int i = 8; i < 19; ++i) values.set_borrowed(i, ref.get(keys[i], zero));
+            {
+                Num close = Num::of(s_close.get(zero));
+                Num ratio = close / Num::of(r_settle.get(one));
+                values.set(19, ((ratio - Num::of(one)) * Num::of(hundred)).object());
+            }
+            values.set_borrowed(20, ref.get(PYGLUE_INTERN("main_contract"), zero));
+            {
+                Num interest = Num::of(record.get(PYGLUE_INTERN("open_interest"), zero));
+                values.set(
+                    21,
+                    (interest - Num::of(ref.get(PYGLUE_INTERN("open_interest"), zero))).object());
+            }
+
+            values.apply(symbol_dict, keys);
+            return borrow(symbol_dict.ptr());
+        });
 }
 
-// _data_future_fix(symbol_dict, last_data)
-inline py::object data_future_fix(const pyglue::Args& args) {
-    using detail::borrow;
-    Reader record(args[0]), ref(args[1]);
-    PyObject* const zero = int_const<0>();
-    PyObject* const one = int_const<1>();
-    PyObject* const hundred = int_const<100>();
-    Field s_close(record, QW_KEY("close")), r_settle(ref, QW_KEY("settle"));
+inline void define_data_option_fix(py::module_& m) {
+    pyglue::def(
+        m, "_data_option_fix", {"symbol_dict", "last_data", "last_symbol_dict"},
+        [](py::handle symbol_dict, py::handle last_data, py::handle last_symbol_dict) {
+            Reader record(symbol_dict), ref(last_data), prev(last_symbol_dict);
+            PyObject* const zero = int_const<0>();
+            PyObject* const one = int_const<1>();
+            Field s_close(record, PYGLUE_INTERN("close")),
+                s_volume(record, PYGLUE_INTERN("volume"));
+            Field r_settle(ref, PYGLUE_INTERN("settle")), r_close(ref, PYGLUE_INTERN("close"));
 
-    if (detail::bar_time(record).in(detail::opening_times) &&
-        !ref.contains(QW_KEY("rm_before_dt"))) {
-        if (PyObject_SetItem(args[1].ptr(), QW_KEY("rm_before_dt"), Py_True) < 0) {
-            throw py::error_already_set();
-        }
-        discard_record();
-    }
-    py::object settle = live_settle(record, s_close);
+            if (bar_time(record).equals(PYGLUE_INTERN("0930"))) discard_record();
+            py::object settle = live_settle(record, s_close);
 
-    static PyObject* const keys[22] = {
-        QW_KEY("change"),         QW_KEY("change1"),        QW_KEY("amp_rate"),
-        QW_KEY("high_limit"),     QW_KEY("low_limit"),      QW_KEY("settle"),
-        QW_KEY("prev_close"),     QW_KEY("prev_settle"),    QW_KEY("buy_margin"),
-        QW_KEY("sell_margin"),    QW_KEY("flat_fee"),       QW_KEY("float_fee"),
-        QW_KEY("float_today"),    QW_KEY("d1_buy_margin"),  QW_KEY("d1_sell_margin"),
-        QW_KEY("d2_buy_margin"),  QW_KEY("d2_sell_margin"), QW_KEY("d3_buy_margin"),
-        QW_KEY("d3_sell_margin"), QW_KEY("quote_rate"),     QW_KEY("main_contract"),
-        QW_KEY("pos_change")};
-    NewFields<22> values;
+            static PyObject* const keys[13] = {PYGLUE_INTERN("change"),
+                                               PYGLUE_INTERN("change1"),
+                                               PYGLUE_INTERN("prev_close"),
+                                               PYGLUE_INTERN("prev_settle"),
+                                               PYGLUE_INTERN("quote"),
+                                               PYGLUE_INTERN("quote_rate"),
+                                               PYGLUE_INTERN("settle"),
+                                               PYGLUE_INTERN("avg_price"),
+                                               PYGLUE_INTERN("date"),
+                                               PYGLUE_INTERN("delta"),
+                                               PYGLUE_INTERN("implied_volatility"),
+                                               PYGLUE_INTERN("exercise_amount"),
+                                               PYGLUE_INTERN("volume_num")};
+            NewFields<13> values;
 
-    {
-        Num close = Num::of(s_close.get(zero));
-        values.set(0, (close - Num::of(r_settle.get(zero))).object());
-    }
-    values.set(1, (Num::of(settle.ptr()) - Num::of(r_settle.get(zero))).object());
-    {
-        Num high = Num::of(record.get(QW_KEY("high"), zero));
-        Num range = high - Num::of(record.get(QW_KEY("low"), zero));
-        Num ratio = range / Num::of(r_settle.get(one));
-        values.set(2, (ratio * Num::of(hundred)).object());
-    }
-    values.set_borrowed(3, detail::np_nan);
-    values.set_borrowed(4, detail::np_nan);
-    values.set(5, settle);
-    values.set_borrowed(6, ref.get(QW_KEY("close"), zero));
-    values.set_borrowed(7, r_settle.get(zero));
-    for (int i = 8; i < 19; ++i) values.set_borrowed(i, ref.get(keys[i], zero));
-    {
-        Num close = Num::of(s_close.get(zero));
-        Num ratio = close / Num::of(r_settle.get(one));
-        values.set(19, ((ratio - Num::of(one)) * Num::of(hundred)).object());
-    }
-    values.set_borrowed(20, ref.get(QW_KEY("main_contract"), zero));
-    {
-        Num interest = Num::of(record.get(QW_KEY("open_interest"), zero));
-        values.set(21, (interest - Num::of(ref.get(QW_KEY("open_interest"), zero))).object());
-    }
+            {
+                Num close = Num::of(s_close.get(zero));
+                values.set(0, (close - Num::of(r_settle.get(zero))).object());
+            }
+            values.set(1, (Num::of(settle.ptr()) - Num::of(r_settle.get(zero))).object());
+            values.set_borrowed(2, r_close.get(zero));
+            values.set_borrowed(3, r_settle.get(zero));
+            {
+                Num close = Num::of(s_close.get(zero));
+                values.set(4, (close - Num::of(get_or(r_settle, r_close, zero))).object());
+            }
+            {
+                Num close = Num::of(s_close.get(zero));
+                Num ratio = close / Num::of(get_or(r_settle, r_close, one));
+                values.set(5, ((ratio - Num::of(one)) * Num::of(int_const<100>())).object());
+            }
+            values.set(6, settle);
+            if (pyglue::truth(s_volume.get(one))) {
+                Num turnover = Num::of(record.get(PYGLUE_INTERN("turnover"), zero));
+                Num per_unit = turnover / Num::of(s_volume.get(one));
+                values.set(7, (per_unit / Num::of(int_const<10000>())).object());
+            } else {
+                Field p_avg_price(prev, PYGLUE_INTERN("avg_price")),
+                    r_avg_price(ref, PYGLUE_INTERN("avg_price"));
+                values.set_borrowed(7, get_or(p_avg_price, r_avg_price, one));
+            }
+            values.set_borrowed(8, record.get(PYGLUE_INTERN("trade_date"), zero));
+            for (int i = 9; i < 13; ++i) values.set_borrowed(i, record.get(keys[i], zero));
 
-    values.apply(args[0], keys);
-    return borrow(args[0].ptr());
+            values.apply(symbol_dict, keys);
+            return borrow(symbol_dict.ptr());
+        });
 }
 
-// _data_option_fix(symbol_dict, last_data, last_symbol_dict)
-inline py::object data_option_fix(const pyglue::Args& args) {
-    using detail::borrow;
-    Reader record(args[0]), ref(args[1]), prev(args[2]);
-    PyObject* const zero = int_const<0>();
-    PyObject* const one = int_const<1>();
-    Field s_close(record, QW_KEY("close")), s_volume(record, QW_KEY("volume"));
-    Field r_settle(ref, QW_KEY("settle")), r_close(ref, QW_KEY("close"));
+}  // namespace detail
 
-    if (detail::bar_time(record).equals(QW_KEY("0930"))) discard_record();
-    py::object settle = live_settle(record, s_close);
-
-    static PyObject* const keys[13] = {QW_KEY("change"),
-                                       QW_KEY("change1"),
-                                       QW_KEY("prev_close"),
-                                       QW_KEY("prev_settle"),
-                                       QW_KEY("quote"),
-                                       QW_KEY("quote_rate"),
-                                       QW_KEY("settle"),
-                                       QW_KEY("avg_price"),
-                                       QW_KEY("date"),
-                                       QW_KEY("delta"),
-                                       QW_KEY("implied_volatility"),
-                                       QW_KEY("exercise_amount"),
-                                       QW_KEY("volume_num")};
-    NewFields<13> values;
-
-    {
-        Num close = Num::of(s_close.get(zero));
-        values.set(0, (close - Num::of(r_settle.get(zero))).object());
-    }
-    values.set(1, (Num::of(settle.ptr()) - Num::of(r_settle.get(zero))).object());
-    values.set_borrowed(2, r_close.get(zero));
-    values.set_borrowed(3, r_settle.get(zero));
-    {
-        Num close = Num::of(s_close.get(zero));
-        values.set(4, (close - Num::of(get_or(r_settle, r_close, zero))).object());
-    }
-    {
-        Num close = Num::of(s_close.get(zero));
-        Num ratio = close / Num::of(get_or(r_settle, r_close, one));
-        values.set(5, ((ratio - Num::of(one)) * Num::of(int_const<100>())).object());
-    }
-    values.set(6, settle);
-    if (truth(s_volume.get(one))) {
-        Num turnover = Num::of(record.get(QW_KEY("turnover"), zero));
-        Num per_unit = turnover / Num::of(s_volume.get(one));
-        values.set(7, (per_unit / Num::of(int_const<10000>())).object());
-    } else {
-        Field p_avg_price(prev, QW_KEY("avg_price")), r_avg_price(ref, QW_KEY("avg_price"));
-        values.set_borrowed(7, get_or(p_avg_price, r_avg_price, one));
-    }
-    values.set_borrowed(8, record.get(QW_KEY("trade_date"), zero));
-    for (int i = 9; i < 13; ++i) values.set_borrowed(i, record.get(keys[i], zero));
-
-    values.apply(args[0], keys);
-    return borrow(args[0].ptr());
+inline void define_fixes(py::module_& m) {
+    detail::define_data_fix(m);
+    detail::define_data_future_fix(m);
+    detail::define_data_option_fix(m);
 }
-
-#undef QW_KEY
 
 }  // namespace quotewire

@@ -14,8 +14,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "pyglue/pyops.hpp"
 #include "pyglue/pyround.hpp"
-#include "quotewire_reader.hpp"
 
 namespace quotewire {
 namespace py = pybind11;
@@ -24,6 +24,9 @@ namespace detail {
 
 // Largest magnitude an int may have to convert to double exactly (2**53).
 constexpr long long kExactIntLimit = 9007199254740992LL;
+
+// numpy.float64 when its scalars are laid out as Python floats (see init_numbers), else null.
+inline PyTypeObject* float_layout_float64 = nullptr;
 
 }  // namespace detail
 
@@ -37,12 +40,12 @@ inline void init_numbers(py::handle np_float64) {
         return;
     }
     Py_INCREF(type);
-    detail::np_float64_type = type;
+    detail::float_layout_float64 = type;
 }
 
 // A new numpy.float64 holding `value`, built the way numpy builds its scalars.
 inline PyObject* new_np_float64(double value) {
-    PyTypeObject* type = detail::np_float64_type;
+    PyTypeObject* type = detail::float_layout_float64;
     PyObject* obj = type->tp_alloc(type, 0);
     if (!obj) throw py::error_already_set();
     pyglue::set_float_value(obj, value);
@@ -59,7 +62,7 @@ class Num {
         if (PyFloat_CheckExact(o)) {
             n.kind_ = Kind::Float;
             n.value_ = PyFloat_AS_DOUBLE(o);
-        } else if (Py_TYPE(o) == detail::np_float64_type) {
+        } else if (Py_TYPE(o) == detail::float_layout_float64) {
             n.kind_ = Kind::NpFloat;
             n.value_ = PyFloat_AS_DOUBLE(o);
         } else if (PyLong_CheckExact(o)) {
@@ -105,8 +108,7 @@ class Num {
         if (kind_ == Kind::Float) return float_(pyglue::round_digits(value_, 2));
         if (kind_ == Kind::NpFloat)
             return Num(Kind::NpFloat, pyglue::round_digits(value_, 2), nullptr);
-        ++code_epoch;
-        return owning(pyglue::round_object(object(), 2));
+        return owning(pyglue::runs_python([&] { return pyglue::round_object(object(), 2); }));
     }
 
   private:
@@ -172,23 +174,20 @@ class Num {
     static Num python(const Num& a, const Num& b) {
         const bool builtin = (a.kind_ == Kind::Float || a.kind_ == Kind::SmallInt) &&
                              (b.kind_ == Kind::Float || b.kind_ == Kind::SmallInt);
-        if (!builtin) ++code_epoch;
         py::object x = a.object(), y = b.object();
-        PyObject* r = nullptr;
-        switch (Op) {
-            case '+':
-                r = PyNumber_Add(x.ptr(), y.ptr());
-                break;
-            case '-':
-                r = PyNumber_Subtract(x.ptr(), y.ptr());
-                break;
-            case '*':
-                r = PyNumber_Multiply(x.ptr(), y.ptr());
-                break;
-            default:
-                r = PyNumber_TrueDivide(x.ptr(), y.ptr());
-                break;
-        }
+        auto compute = [&]() -> PyObject* {
+            switch (Op) {
+                case '+':
+                    return PyNumber_Add(x.ptr(), y.ptr());
+                case '-':
+                    return PyNumber_Subtract(x.ptr(), y.ptr());
+                case '*':
+                    return PyNumber_Multiply(x.ptr(), y.ptr());
+                default:
+                    return PyNumber_TrueDivide(x.ptr(), y.ptr());
+            }
+        };
+        PyObject* r = builtin ? compute() : pyglue::runs_python(compute);
         if (!r) throw py::error_already_set();
         return owning(py::reinterpret_steal<py::object>(r));
     }

@@ -3,13 +3,14 @@
 // A value read from a plain dict is borrowed from it. The dict can only change (and drop the
 // value) if Python code runs, so every place in the fixes that may run Python code (a user
 // type's arithmetic or truth test, numpy's warning machinery, a callback, a mapping's own get)
-// advances `code_epoch`, and a value is used across such a place only if the fix holds its own
-// reference to it (the fields it stores, the live settle) or reads it again through a Field.
-// Values from other mappings come from their own get and are kept by the reader.
+// goes through pyglue's operations or pyglue::runs_python, which advance pyglue::epoch(), and a
+// value is used across such a place only if the fix holds its own reference to it (the fields
+// it stores, the live settle) or reads it again through a Field. Values from other mappings
+// come from their own get and are kept by the reader.
 //
 // The fixes read some keys several times (the reference close up to five times), as the Python
-// expressions do; a Field reads its key again only when `code_epoch` moved, which gives the
-// values Python would read.
+// expressions do; a Field reads its key again only when the epoch moved, which gives the values
+// Python would read.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -19,28 +20,6 @@
 #include "quotewire_common.hpp"
 
 namespace quotewire {
-
-namespace detail {
-inline PyTypeObject* np_float64_type = nullptr;  // numpy.float64, set at import, never released
-}  // namespace detail
-
-// Advanced whenever Python code may have run inside a fix.
-inline unsigned long code_epoch = 0;
-
-// Values whose truth test and float conversion run no Python code.
-inline bool is_inert(PyObject* o) {
-    PyTypeObject* t = Py_TYPE(o);
-    return t == &PyFloat_Type || t == &PyLong_Type || o == Py_None || t == &PyBool_Type ||
-           t == &PyUnicode_Type || t == detail::np_float64_type;
-}
-
-// Python's truth test.
-inline bool truth(PyObject* o) {
-    if (!is_inert(o)) ++code_epoch;
-    int r = PyObject_IsTrue(o);
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
 
 // One mapping's reads during one fix; returned references are borrowed (see above).
 class Reader {
@@ -55,9 +34,10 @@ class Reader {
     // mapping.get(key, dflt)
     PyObject* get(PyObject* key, PyObject* dflt = Py_None) {
         if (!plain_) {
-            ++code_epoch;
-            return keep(
-                PyObject_CallMethodObjArgs(mapping_, PYGLUE_INTERN("get"), key, dflt, nullptr));
+            return keep(pyglue::runs_python([&] {
+                return PyObject_CallMethodObjArgs(mapping_, PYGLUE_INTERN("get"), key, dflt,
+                                                  nullptr);
+            }));
         }
         PyObject* value = PyDict_GetItemWithError(mapping_, key);
         if (!value) {
@@ -70,8 +50,7 @@ class Reader {
     // mapping[key]
     PyObject* item(PyObject* key) {
         if (!plain_) {
-            ++code_epoch;
-            return keep(PyObject_GetItem(mapping_, key));
+            return keep(pyglue::runs_python([&] { return PyObject_GetItem(mapping_, key); }));
         }
         PyObject* value = PyDict_GetItemWithError(mapping_, key);
         if (!value) {
@@ -83,8 +62,8 @@ class Reader {
 
     // key in mapping
     bool contains(PyObject* key) {
-        if (!plain_) ++code_epoch;
-        int found = PySequence_Contains(mapping_, key);
+        if (!plain_) return pyglue::contains(mapping_, key);
+        int found = PyDict_Contains(mapping_, key);
         if (found < 0) throw py::error_already_set();
         return found != 0;
     }
@@ -109,9 +88,9 @@ class Field {
 
     PyObject* get(PyObject* dflt = Py_None) {
         if (!reader_.plain()) return reader_.get(key_, dflt);
-        if (!read_ || epoch_ != code_epoch) {
+        if (!read_ || epoch_ != pyglue::epoch()) {
             value_ = reader_.get(key_, nullptr);
-            epoch_ = code_epoch;
+            epoch_ = pyglue::epoch();
             read_ = true;
         }
         return value_ ? value_ : dflt;
