@@ -306,6 +306,24 @@ class Meddler:
     __rtruediv__ = _op(lambda a, b: b / a)
 
 
+class Shares(float):
+    """A volume of a number type of its own."""
+
+
+class DroppingRecord(dict):
+    """A previous record of its own mapping type (read through its get), whose read of `when`
+    drops `key` from the live record: a live value read before must stay alive."""
+
+    def __init__(self, items, target, key, when):
+        super().__init__(items)
+        self.target, self.key, self.when = target, key, when
+
+    def get(self, key, default=None):
+        if key == self.when:
+            self.target.pop(self.key, None)
+        return super().get(key, default)
+
+
 def meddling_cases():
     """(fix name, record, reference, previous) with values that change the records mid-fix."""
     cases = []
@@ -340,6 +358,15 @@ def meddling_cases():
         ref = dict(ref, high_limit=11.0)
         ref["close"] = Meddler(10.0, ref, "volume", new)
         cases.append(("_data_fix", dict(record, volume=100.0), ref, {}))
+    # stocks: the previous turnover rate's read drops the live volume it is multiplied with,
+    # a value of a kind only the record holds (deep copies make new ones)
+    record = {"trade_date": when, "ticker": "600000", "close": 10.2, "turnover": 1020.0,
+              "high": 10.3, "low": 10.0, "volume": Shares(3.5)}
+    ref = {"close": 10.0, "order_book_id": "600000.SH", "volume": 1000.0, "turnover_rate": 0.5,
+           "is_paused": 0.0, "high_limit": 11.0}
+    prev = DroppingRecord({"close": 10.1, "volume": 3.0, "turnover_rate": 0.2}, record,
+                          "volume", "turnover_rate")
+    cases.append(("_data_fix", record, ref, prev))
     return cases
 
 

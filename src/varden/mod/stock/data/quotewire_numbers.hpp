@@ -56,7 +56,9 @@ class Num {
   public:
     enum class Kind : std::uint8_t { Float, NpFloat, SmallInt, Object };
 
-    // Wraps a value that outlives this Num (a record value, a constant).
+    // Wraps a value read from a record or a constant. Values that are used as objects (ints,
+    // other kinds) are held: Python code run before the arithmetic may drop them from the
+    // record.
     static Num of(PyObject* o) {
         Num n(Kind::Object, 0.0, o);
         if (PyFloat_CheckExact(o)) {
@@ -72,6 +74,9 @@ class Num {
                 n.kind_ = Kind::SmallInt;
                 n.value_ = static_cast<double>(v);
             }
+        }
+        if (n.kind_ == Kind::Object || n.kind_ == Kind::SmallInt) {
+            n.owned_ = py::reinterpret_borrow<py::object>(o);
         }
         return n;
     }
@@ -116,7 +121,7 @@ class Num {
 
     static Num owning(py::object o) {
         Num n = of(o.ptr());
-        n.owned_ = std::move(o);
+        if (!n.owned_) n.owned_ = std::move(o);
         return n;
     }
 
@@ -195,7 +200,7 @@ class Num {
     Kind kind_;
     double value_;
     PyObject* obj_;     // the value's object when it has one (borrowed, or held by owned_)
-    py::object owned_;  // set for results of the interpreter's arithmetic
+    py::object owned_;  // set for values used as objects and for the interpreter's results
 };
 
 }  // namespace quotewire
