@@ -36,7 +36,7 @@ inline py::object own_instructions(py::handle self, py::handle result) {
     py::list out;
     for (py::handle item : item_get(result, PYGLUE_INTERN("orders"), py::list())) {
         py::object token = pyglue::call_method(self, PYGLUE_INTERN("_get_account_token"));
-        if (pyglue::compare(pyglue::item(item, PYGLUE_INTERN("fund_token")), token, Py_NE)) {
+        if (pyglue::compare_exact(pyglue::item(item, PYGLUE_INTERN("fund_token")), token, Py_NE)) {
             continue;
         }
         out.append(pyglue::call_method(self, PYGLUE_INTERN("_trans_inst"), item));

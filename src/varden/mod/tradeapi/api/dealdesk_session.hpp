@@ -48,10 +48,12 @@ inline void define_session(pyglue::ClassBuilder& cb) {
                                     PYGLUE_INTERN("call_rpc_json"), request);
             py::object result = item_get(reply, PYGLUE_INTERN("result"), py::dict());
             for (py::handle account : item_get(result, PYGLUE_INTERN("Accounts"), py::list())) {
-                if (pyglue::equals(pyglue::item(account, PYGLUE_INTERN("AccountID")),
-                                   pyglue::getattr(self, PYGLUE_INTERN("account_id"))) &&
-                    pyglue::equals(pyglue::item(account, PYGLUE_INTERN("TradeType")),
-                                   pyglue::getattr(self, PYGLUE_INTERN("_trade_type")))) {
+                if (pyglue::compare_exact(pyglue::item(account, PYGLUE_INTERN("AccountID")),
+                                          pyglue::getattr(self, PYGLUE_INTERN("account_id")),
+                                          Py_EQ) &&
+                    pyglue::compare_exact(pyglue::item(account, PYGLUE_INTERN("TradeType")),
+                                          pyglue::getattr(self, PYGLUE_INTERN("_trade_type")),
+                                          Py_EQ)) {
                     py::object token = pyglue::item(account, PYGLUE_INTERN("fund_token"));
                     self.attr("_account_token") = token;
                     return token;
