@@ -91,7 +91,7 @@ def test_register_push_takes_one_function(dealdesk, fake_client):
         dealdesk.TradeAPI("880001").register_push(print, print)
 
 
-def test_an_account_whose_client_holds_its_handler_is_collected(dealdesk, fake_client, monkeypatch):
+def test_an_account_and_its_push_handler_are_collected(dealdesk, fake_client, monkeypatch):
     monkeypatch.setattr(dealdesk, "PallasClient", type(fake_client))
     api = dealdesk.TradeAPI("880001")
     dealdesk.TraderRPC._instance = None  # the client is the account's alone
