@@ -10,7 +10,7 @@
 //   pyglue::raise, HandlingScope, truthy, is_exception
 //                       raising kit exceptions; `except` semantics (__context__, format_exc)
 //   pyglue::get         mapping.get(key, default)
-//   pyglue::contains, equals, compare, truth, runs_python, epoch
+//   pyglue::contains, equals, compare, compare_exact, truth, runs_python, epoch
 //                       operations that may run Python code; they advance the epoch that code
 //                       keeping borrowed values checks (pyops.hpp)
 //   pyglue::steal, getattr, item, format_value, concat, call_method, isinstance, import_name

@@ -1,5 +1,7 @@
+import gc
 import queue
 import threading
+import weakref
 
 import pandas as pd
 import pytest
@@ -87,3 +89,15 @@ def test_empty_error_counts_as_success(dealdesk, fake_client):
 def test_register_push_takes_one_function(dealdesk, fake_client):
     with pytest.raises(TypeError):
         dealdesk.TradeAPI("880001").register_push(print, print)
+
+
+def test_an_account_and_its_push_handler_are_collected(dealdesk, fake_client, monkeypatch):
+    monkeypatch.setattr(dealdesk, "PallasClient", type(fake_client))
+    api = dealdesk.TradeAPI("880001")
+    dealdesk.TraderRPC._instance = None  # the client is the account's alone
+    api._trader_rpc.reply(1601, SUBSCRIBED)
+    api.register_push(print)
+    gone = weakref.ref(api)
+    del api
+    gc.collect()
+    assert gone() is None

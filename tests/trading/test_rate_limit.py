@@ -1,5 +1,7 @@
+import gc
 import threading
 import time
+import weakref
 
 import pytest
 
@@ -74,6 +76,17 @@ def test_one_limiter_per_decoration(dealdesk, monkeypatch):
     assert made[-1] == {"calls": 1, "period": 3, "raise_message": None}
     with pytest.raises(TypeError):
         dealdesk.rate_limit(1, 2, 3, 4)
+
+
+def test_a_method_that_reaches_its_wrapper_is_collected(dealdesk):
+    def query(self):
+        return "ok"
+
+    query.limited = dealdesk.rate_limit()(query)
+    gone = weakref.ref(query.limited)
+    del query
+    gc.collect()
+    assert gone() is None
 
 
 def in_thread(call):

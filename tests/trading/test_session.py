@@ -54,6 +54,14 @@ def test_account_entry_without_its_number_is_a_key_error(dealdesk, fake_client):
         dealdesk.TradeAPI("880001")._get_account_token()
 
 
+def test_account_number_matches_only_as_its_own_comparison_says(dealdesk, fake_client):
+    number = float("nan")  # the very object the reply lists, yet not equal to itself
+    fake_client.reply(594177, {"id": 9, "result": {"Accounts": [
+        {"AccountID": number, "TradeType": "0", "fund_token": "tok-9"}]}})
+    with pytest.raises(TradeException, match=r"获取账户\(9\)"):
+        dealdesk.TradeAPI(number)._get_account_token()
+
+
 def test_token_lookup_through_the_sandbox(live_api, broker_env):
     assert live_api._get_account_token() == broker_env.token("880001", "0")
     api = type(live_api)("880003")

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "dealdesk_common.hpp"
+#include "dealdesk_docs.hpp"
 
 namespace dealdesk {
 
@@ -238,12 +239,12 @@ inline py::object make_market_class() {
     re_revert["^(4|8|9)\\d+$"] = "BJ";
     cb.attr("re_convert", re_convert);
     cb.attr("re_revert", re_revert);
-    cb.classmethod("convert", {"cls", "symbol"}, [](const pyglue::Args& a) {
-        return first_match(pyglue::getattr(a[0], PYGLUE_INTERN("re_convert")), a[1],
+    cb.classmethod("convert", {"cls", "symbol"}, [](py::handle cls, py::handle symbol) {
+        return first_match(pyglue::getattr(cls, PYGLUE_INTERN("re_convert")), symbol,
                            pattern_matcher.standard());
     });
-    cb.classmethod("revert", {"cls", "symbol"}, [](const pyglue::Args& a) {
-        return first_match(pyglue::getattr(a[0], PYGLUE_INTERN("re_revert")), a[1],
+    cb.classmethod("revert", {"cls", "symbol"}, [](py::handle cls, py::handle symbol) {
+        return first_match(pyglue::getattr(cls, PYGLUE_INTERN("re_revert")), symbol,
                            pattern_matcher.standard());
     });
     py::object market = cb.build();
@@ -257,8 +258,8 @@ inline py::object make_pricetype_class() {
     price_revert[py::int_(0)] = "限价单";
     price_revert[py::int_(3)] = "市价单";
     cb.attr("price_revert", price_revert);
-    cb.classmethod("revert", {"cls", "num"}, [](const pyglue::Args& a) {
-        return item_get(pyglue::getattr(a[0], PYGLUE_INTERN("price_revert")), a[1].ptr());
+    cb.classmethod("revert", {"cls", "num"}, [](py::handle cls, py::handle num) {
+        return item_get(pyglue::getattr(cls, PYGLUE_INTERN("price_revert")), num.ptr());
     });
     return cb.build();
 }
@@ -334,7 +335,7 @@ class SideNames {
 inline py::object make_side_mixin() {
     pyglue::ClassBuilder cb("SideMixin", kModuleName);
     cb.classmethod("revert", {"cls", "num"},
-                   [](const pyglue::Args& a) { return side_revert(a[0], a[1]); });
+                   [](py::handle cls, py::handle num) { return side_revert(cls, num); });
     py::object mixin = cb.build();
     side_revert_function = classmethod_function(mixin, "revert");
     return mixin;
@@ -361,6 +362,20 @@ inline py::object make_side_enum(py::handle side_mixin) {
     side_enum = side.inc_ref().ptr();  // lives as long as the module
     enum_missing_function = classmethod_function(ns.get("Enum"), "_missing_");
     return side;
+}
+
+// MARKET, PRICETYPE, SideMixin and SIDE.
+inline void define_conversions(py::module_& m) {
+    py::object market = make_market_class();
+    py::object pricetype = make_pricetype_class();
+    py::object side_mixin = make_side_mixin();
+    m.attr("MARKET") = market;
+    m.attr("PRICETYPE") = pricetype;
+    m.attr("SideMixin") = side_mixin;
+    m.attr("SIDE") = make_side_enum(side_mixin);
+    pyglue::document(market, dealdesk_docs::kMarketMembers);
+    pyglue::document(pricetype, dealdesk_docs::kPriceTypeMembers);
+    pyglue::document(side_mixin, dealdesk_docs::kSideMixinMembers);
 }
 
 }  // namespace dealdesk

@@ -10,7 +10,6 @@
 
 #include <memory>
 #include <mutex>
-#include <string>
 #include <utility>
 
 #include "dealdesk_common.hpp"
@@ -26,20 +25,24 @@ inline py::object pop_keyword(const py::dict& kwargs, PyObject* key, py::handle 
     return value;
 }
 
-// What one decoration keeps: the wrapped method, its limiter, and what admission needs.
+// One decoration's lock: plain C++ state shared by its functions, which capture the Python
+// objects themselves (so the collector sees them).
+using LimiterLock = std::shared_ptr<std::mutex>;
+
+// What one decoration keeps, borrowed from the captures of the function being called.
 struct Limited {
-    py::object f;
-    py::object limit;
-    py::object admitted;  // the token the probe returns: the limiter let the call through
-    py::object probe;     // what the limiter wraps in place of `f`; returns `admitted`
-    std::mutex lock;
+    py::handle f;
+    py::handle limit;
+    py::handle admitted;  // the token the probe returns: the limiter let the call through
+    py::handle probe;     // what the limiter wraps in place of `f`; returns `admitted`
+    std::mutex& lock;
 };
 
 // The limiter reads `raise_on_limit` when it counts a call, and the attribute is shared by
 // every thread. So the caller's switch is stored and the call counted under one lock per
 // limiter: another thread's switch cannot come between the two. The method itself runs
 // outside the lock, and only once admitted.
-inline py::object attempt(Limited& d, py::handle raise_on_limit, py::handle args,
+inline py::object attempt(const Limited& d, py::handle raise_on_limit, py::handle args,
                           py::handle kwargs) {
     py::object outcome;
     {
@@ -59,78 +62,77 @@ inline py::object attempt(Limited& d, py::handle raise_on_limit, py::handle args
     return pyglue::steal(PyObject_Call(d.f.ptr(), args.ptr(), kwargs.ptr()));
 }
 
-// _func(self, *args, **kwargs): the wrapped method.
-inline py::object call_limited(const std::shared_ptr<Limited>& d, const pyglue::Args& a) {
-    py::dict kwargs = a.varkw();
+// The wrapped method: the switches taken out of its keywords, then one attempt, or attempts
+// under sleep_and_retry.
+inline py::object call_limited(const Limited& d, const LimiterLock& lock, py::handle self,
+                               const pyglue::VarArgs& extra, const pyglue::VarKwargs& kwargs) {
     py::object raise_on_limit = pop_keyword(kwargs, PYGLUE_INTERN("raise_on_limit"), Py_True);
     py::object sleep_on_limit = pop_keyword(kwargs, PYGLUE_INTERN("sleep_on_limit"), Py_False);
-    py::tuple extra = a.varargs();
     py::tuple args(PyTuple_GET_SIZE(extra.ptr()) + 1);
-    PyTuple_SET_ITEM(args.ptr(), 0, a[0].inc_ref().ptr());
+    PyTuple_SET_ITEM(args.ptr(), 0, self.inc_ref().ptr());
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(extra.ptr()); ++i) {
         PyTuple_SET_ITEM(args.ptr(), i + 1,
                          py::handle(PyTuple_GET_ITEM(extra.ptr(), i)).inc_ref().ptr());
     }
-    if (!pyglue::truthy(sleep_on_limit)) return attempt(*d, raise_on_limit, args, kwargs);
+    if (!pyglue::truthy(sleep_on_limit)) return attempt(d, raise_on_limit, args, kwargs);
     // Every retry asks again under this call's own switch.
     pyglue::Signature sig;
     sig.name = "_attempt";
-    sig.varargs = true;
-    sig.varkw = true;
     sig.module = kModuleName;
-    py::object retried =
-        pyglue::make_function(std::move(sig), [d, raise_on_limit](const pyglue::Args& b) {
-            py::object rest = b.varkw();
-            return attempt(*d, raise_on_limit, b.varargs(), rest);
+    py::object retried = pyglue::make_function(
+        std::move(sig), pyglue::capture(d.f, d.limit, d.admitted, d.probe, raise_on_limit),
+        [lock](py::handle f, py::handle limit, py::handle admitted, py::handle probe,
+               py::handle raise_on_limit, pyglue::VarArgs args, pyglue::VarKwargs kwargs) {
+            return attempt({f, limit, admitted, probe, *lock}, raise_on_limit, args, kwargs);
         });
     py::object sleeping =
         pyglue::steal(PyObject_CallOneArg(ns.get("sleep_and_retry").ptr(), retried.ptr()));
     return pyglue::steal(PyObject_Call(sleeping.ptr(), args.ptr(), kwargs.ptr()));
 }
 
-// _rate_limit(f): makes the limiter and returns the wrapped method, named after `f`.
-inline py::object decorate_limited(py::object calls, py::object period, py::object raise_message,
+// Makes the limiter and returns the wrapped method, named after `f`.
+inline py::object decorate_limited(py::handle calls, py::handle period, py::handle raise_message,
                                    py::handle f) {
-    auto d = std::make_shared<Limited>();
-    d->f = py::reinterpret_borrow<py::object>(f);
-    d->limit = ns.get("limits")(py::arg("calls") = calls, py::arg("period") = period,
-                                py::arg("raise_message") = raise_message);
-    d->admitted =
+    py::object limit = ns.get("limits")(py::arg("calls") = calls, py::arg("period") = period,
+                                        py::arg("raise_message") = raise_message);
+    py::object admitted =
         pyglue::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-    pyglue::Signature probe;
-    probe.name = "_admitted";
-    probe.module = kModuleName;
-    d->probe = pyglue::make_function(
-        std::move(probe), [admitted = d->admitted](const pyglue::Args&) { return admitted; });
+    pyglue::Signature probe_sig;
+    probe_sig.name = "_admitted";
+    probe_sig.module = kModuleName;
+    py::object probe = pyglue::make_function(std::move(probe_sig), pyglue::capture(admitted),
+                                             [](py::object admitted) { return admitted; });
     pyglue::Signature sig;
     sig.name = "_func";
     sig.qualname = "rate_limit.<locals>._rate_limit.<locals>._func";
     sig.params = {"self"};
-    sig.varargs = true;
-    sig.varkw = true;
     sig.module = kModuleName;
     py::object func = pyglue::make_function(
-        std::move(sig), [d](const pyglue::Args& a) { return call_limited(d, a); });
+        std::move(sig), pyglue::capture(f, limit, admitted, probe),
+        [lock = std::make_shared<std::mutex>()](py::handle f, py::handle limit, py::handle admitted,
+                                                py::handle probe, py::handle self,
+                                                pyglue::VarArgs args, pyglue::VarKwargs kwargs) {
+            return call_limited({f, limit, admitted, probe, *lock}, lock, self, args, kwargs);
+        });
     return ns.get("wraps")(f)(func);
 }
 
 inline void define_rate_limit(py::module_& m) {
-    pyglue::def(m, "rate_limit",
-                {{"calls", py::int_(1)}, {"period", py::int_(3)}, {"raise_message", py::none()}},
-                [](const pyglue::Args& a) {
-                    pyglue::Signature sig;
-                    sig.name = "_rate_limit";
-                    sig.qualname = "rate_limit.<locals>._rate_limit";
-                    sig.params = {"f"};
-                    sig.module = kModuleName;
-                    auto calls = py::reinterpret_borrow<py::object>(a[0]);
-                    auto period = py::reinterpret_borrow<py::object>(a[1]);
-                    auto raise_message = py::reinterpret_borrow<py::object>(a[2]);
-                    return pyglue::make_function(
-                        std::move(sig), [calls, period, raise_message](const pyglue::Args& b) {
-                            return decorate_limited(calls, period, raise_message, b[0]);
-                        });
+    pyglue::def(
+        m, "rate_limit",
+        {{"calls", py::int_(1)}, {"period", py::int_(3)}, {"raise_message", py::none()}},
+        [](py::handle calls, py::handle period, py::handle raise_message) {
+            pyglue::Signature sig;
+            sig.name = "_rate_limit";
+            sig.qualname = "rate_limit.<locals>._rate_limit";
+            sig.params = {"f"};
+            sig.module = kModuleName;
+            return pyglue::make_function(
+                std::move(sig), pyglue::capture(calls, period, raise_message),
+                [](py::handle calls, py::handle period, py::handle raise_message, py::handle f) {
+                    return decorate_limited(calls, period, raise_message, f);
                 });
+        });
 }
 
 }  // namespace dealdesk

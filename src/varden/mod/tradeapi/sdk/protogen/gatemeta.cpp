@@ -62,7 +62,7 @@ PYBIND11_MODULE(gatemeta, m) {
     m.doc() = gatemeta_docs::kModule;
 
     pyglue::def(m, "_b", {"x"},
-                [](const pyglue::Args& a) -> py::object { return a[0].attr("encode")("latin1"); });
+                [](py::handle x) -> py::object { return x.attr("encode")("latin1"); });
     py::module_ descriptor = py::module_::import("google.protobuf.descriptor");
     py::module_ descriptor_pool = py::module_::import("google.protobuf.descriptor_pool");
     py::module_ message = py::module_::import("google.protobuf.message");

@@ -1,0 +1,66 @@
+// Pushed order updates: TradeAPI.register_push subscribes the account and hands the trading
+// client a handler that translates each update (_trans_order) for the user's function.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <utility>
+
+#include "dealdesk_common.hpp"
+#include "dealdesk_query.hpp"
+#include "dealdesk_records.hpp"
+
+namespace dealdesk {
+
+// The handler owns the instance and the user's function: an instance that reaches its own
+// handler (through its client) is collected with it.
+inline py::object make_push_handler(py::handle self, py::handle orderpush) {
+    pyglue::Signature sig;
+    sig.name = "_handler";
+    sig.qualname = "TradeAPI.register_push.<locals>._handler";
+    sig.params = {"m", "d"};
+    sig.module = kModuleName;
+    return pyglue::make_function(
+        std::move(sig), pyglue::capture(self, orderpush),
+        [](py::handle self, py::object orderpush, py::handle /*m*/, py::handle d) {
+            py::object data = pyglue::call_method(self, PYGLUE_INTERN("_trans_order"),
+                                                  pyglue::item(d, PYGLUE_INTERN("params")));
+            if (pyglue::truthy(orderpush)) return orderpush(data);
+            return orderpush;
+        });
+}
+
+inline void define_pushes(pyglue::ClassBuilder& cb) {
+    cb.method(
+        "register_push", {"self", {"orderpush", py::none()}},
+        [](py::handle self, py::handle orderpush) {
+            py::dict params;
+            params["action"] = "subscribe";
+            params["Subkey"] = "entrustret";
+            params["fund_token"] = pyglue::call_method(self, PYGLUE_INTERN("_get_account_token"));
+            py::dict request;
+            request["ReqType"] = 1601;
+            request["params"] = params;
+            py::object client = pyglue::getattr(self, PYGLUE_INTERN("_trader_rpc"));
+            py::object reply = pyglue::call_method(client, PYGLUE_INTERN("call_rpc_json"), request);
+            py::object error = item_get(reply, PYGLUE_INTERN("error"));
+            if (pyglue::truthy(error)) {
+                py::object id =
+                    pyglue::steal(PyObject_Str(item_get(reply, PYGLUE_INTERN("id")).ptr()));
+                py::object message = item_get(error, PYGLUE_INTERN("message"));
+                if (!pyglue::truthy(message)) message = py::str(kNoDetail);
+                message = pyglue::steal(PyObject_Str(message.ptr()));
+                raise_trade_exception(pyglue::concat({py::str("委托推送注册失败(").ptr(), id.ptr(),
+                                                      PYGLUE_INTERN("): "), message.ptr()}));
+            }
+            pyglue::call_method(client, PYGLUE_INTERN("register_callback"),
+                                make_push_handler(self, orderpush));
+        });
+
+    cb.method("_trans_order", {"self", "item"}, [](py::handle self, py::handle item) {
+        RecordContext ctx(self);
+        return pushed_order_record(ctx, item);
+    });
+}
+
+}  // namespace dealdesk
