@@ -131,32 +131,20 @@ Impl adapt(Body body, std::size_t ncaptured, std::tuple<A...>*, std::index_seque
 // The signature's *args and **kwargs follow from the body's VarArgs and VarKwargs.
 template <typename Body>
 py::object make_function(Signature sig, Captures captures, Body body) {
-    if constexpr (std::is_invocable_v<Body, const Args&>) {
-        return detail::new_function(std::move(sig), Impl(std::move(body)),
-                                    std::move(captures.objects));
-    } else {
-        using Params = typename detail::body_traits<Body>::params;
-        using Shape = detail::body_shape<Params>;
-        const std::size_t ncaptured = captures.objects.size();
-        if (Shape::named != ncaptured + sig.params.size()) {
-            throw std::logic_error("pyglue: the body of " + sig.name + "() takes " +
-                                   std::to_string(Shape::named) + " arguments for " +
-                                   std::to_string(ncaptured) + " captured objects and " +
-                                   std::to_string(sig.params.size()) + " declared parameters");
-        }
-        sig.varargs = Shape::varargs;
-        sig.varkw = Shape::varkw;
-        Impl impl = detail::adapt(std::move(body), ncaptured, static_cast<Params*>(nullptr),
-                                  std::make_index_sequence<Shape::count>());
-        return detail::new_function(std::move(sig), std::move(impl), std::move(captures.objects));
+    using Params = typename detail::body_traits<Body>::params;
+    using Shape = detail::body_shape<Params>;
+    const std::size_t ncaptured = captures.objects.size();
+    if (Shape::named != ncaptured + sig.params.size()) {
+        throw std::logic_error("pyglue: the body of " + sig.name + "() takes " +
+                               std::to_string(Shape::named) + " arguments for " +
+                               std::to_string(ncaptured) + " captured objects and " +
+                               std::to_string(sig.params.size()) + " declared parameters");
     }
-}
-
-// MOVE-ONLY: bodies that still read a[i], with the signature's flags given explicitly.
-inline py::object make_function(Signature sig, Impl impl, bool varargs, bool varkw = false) {
-    sig.varargs = varargs;
-    sig.varkw = varkw;
-    return detail::new_function(std::move(sig), std::move(impl), py::tuple());
+    sig.varargs = Shape::varargs;
+    sig.varkw = Shape::varkw;
+    Impl impl = detail::adapt(std::move(body), ncaptured, static_cast<Params*>(nullptr),
+                              std::make_index_sequence<Shape::count>());
+    return detail::new_function(std::move(sig), std::move(impl), std::move(captures.objects));
 }
 
 template <typename Body>

@@ -40,11 +40,4 @@ inline bool is_exception(py::error_already_set& e) {
     return e.matches(PyExc_Exception);
 }
 
-// Python's truth test; an error raised by __bool__ propagates.
-inline bool truthy(py::handle o) {
-    int r = PyObject_IsTrue(o.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
-
 }  // namespace pyglue

@@ -43,12 +43,9 @@ struct Param {
 // slot to the body's own parameter of that name.
 class Args {
   public:
-    Args(PyObject* const* slots, std::size_t count, PyObject* varargs, PyObject* varkw,
-         PyObject* captures)
-        : slots_(slots), count_(count), varargs_(varargs), varkw_(varkw), captures_(captures) {}
+    Args(PyObject* const* slots, PyObject* varargs, PyObject* varkw, PyObject* captures)
+        : slots_(slots), varargs_(varargs), varkw_(varkw), captures_(captures) {}
     py::handle slot(std::size_t i) const { return slots_[i]; }
-    py::handle operator[](std::size_t i) const { return slots_[i]; }
-    std::size_t size() const { return count_; }
     py::handle captured(std::size_t i) const { return PyTuple_GET_ITEM(captures_, i); }
     // The extra positional arguments (an empty tuple when none were given).
     py::tuple varargs() const { return py::reinterpret_borrow<py::tuple>(varargs_); }
@@ -57,7 +54,6 @@ class Args {
 
   private:
     PyObject* const* slots_;
-    std::size_t count_;
     PyObject* varargs_;
     PyObject* varkw_;
     PyObject* captures_;
@@ -252,7 +248,7 @@ __attribute__((always_inline)) inline PyObject* bind_and_run(PyObject* callable,
     // The body may drop the last other reference to the function (a wrapper that rebinds the
     // attribute it was read from); the captured objects stay alive until it returns.
     py::object captures = py::reinterpret_borrow<py::object>(self->captures);
-    Args bound(slots, nparams, varargs.ptr(), varkw.ptr(), captures.ptr());
+    Args bound(slots, varargs.ptr(), varkw.ptr(), captures.ptr());
     return run_impl(rec, bound);
 }
 

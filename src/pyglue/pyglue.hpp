@@ -7,10 +7,10 @@
 //   pyglue::ClassBuilder
 //                       real classes from type(name, bases, ns): methods, class/static methods,
 //                       properties, __init__, __getattr__, dunder operators
-//   pyglue::raise, HandlingScope, truthy, is_exception
+//   pyglue::raise, HandlingScope, is_exception
 //                       raising kit exceptions; `except` semantics (__context__, format_exc)
 //   pyglue::get         mapping.get(key, default)
-//   pyglue::contains, equals, compare, compare_exact, truth, runs_python, epoch
+//   pyglue::contains, equals, compare, truth, runs_python, epoch
 //                       operations that may run Python code; they advance the epoch that code
 //                       keeping borrowed values checks (pyops.hpp)
 //   pyglue::steal, getattr, item, format_value, concat, call_method, isinstance, import_name

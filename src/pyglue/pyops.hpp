@@ -61,26 +61,19 @@ inline bool contains(py::handle container, py::handle item) {
     return r != 0;
 }
 
-// `a <op> b` as an `if` tests it (op is Py_EQ, Py_NE, Py_LT, ...).
+// `a <op> b` as an `if` tests it (op is Py_EQ, Py_NE, Py_LT, ...): the operands' own comparison
+// and the truth of its result, with no shortcut for one object on both sides (a NaN is not equal
+// to itself), as Python's operators do.
 inline bool compare(py::handle a, py::handle b, int op) {
     if (!is_inert(a.ptr()) || !is_inert(b.ptr())) ++detail::python_epoch;
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
+    PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+    if (!r) throw py::error_already_set();
+    return truth(py::reinterpret_steal<py::object>(r));
 }
 
 // `a == b` as an `if` tests it.
 inline bool equals(py::handle a, py::handle b) {
     return compare(a, b, Py_EQ);
-}
-
-// `a <op> b` as an `if` tests it, without compare's shortcut for one object on both sides: the
-// operands' own comparison and the truth of its result decide (a NaN is not equal to itself).
-inline bool compare_exact(py::handle a, py::handle b, int op) {
-    if (!is_inert(a.ptr()) || !is_inert(b.ptr())) ++detail::python_epoch;
-    PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
-    if (!r) throw py::error_already_set();
-    return truth(py::reinterpret_steal<py::object>(r));
 }
 
 }  // namespace pyglue

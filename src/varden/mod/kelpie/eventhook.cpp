@@ -59,7 +59,7 @@ void define_event_func(py::module_& m) {
         return pyglue::make_function(
             std::move(sig), pyglue::capture(cls, name),
             [](py::handle cls, py::handle name, py::object func) {
-                py::object attr_name = pyglue::truthy(name)
+                py::object attr_name = pyglue::truth(name)
                                            ? py::reinterpret_borrow<py::object>(name)
                                            : func.attr("__name__");
                 py::setattr(cls, attr_name, pyglue::steal(PyStaticMethod_New(func.ptr())));
@@ -76,7 +76,7 @@ void define_event_func(py::module_& m) {
 
         // scope.get(name) with the name alone: the engine promises no more of its scope mapping.
         py::object on_order = strategy.attr("scope").attr("get")("on_order");
-        if (pyglue::truthy(on_order)) {
+        if (pyglue::truth(on_order)) {
             py::object handler = make_handler("order_handler", strategy, on_order, "order");
             for (const char* event_name : kOrderEvents) {
                 add_listener(self, ns["EVENT"].attr(event_name), handler);
@@ -84,7 +84,7 @@ void define_event_func(py::module_& m) {
         }
 
         py::object on_trade = strategy.attr("scope").attr("get")("on_trade");
-        if (pyglue::truthy(on_trade)) {
+        if (pyglue::truth(on_trade)) {
             add_listener(self, ns["EVENT"].attr("TRADE"),
                          make_handler("trade_handler", strategy, on_trade, "trade"));
         }

@@ -32,7 +32,7 @@ void define_kelpie_mod(py::module_& m) {
     cls.method(
         "start_up", {"self", "env", "mod_config"},
         [](py::handle /*self*/, py::handle env, py::handle mod_config) {
-            if (pyglue::truthy(mod_config.attr("enable_kafka_output"))) {
+            if (pyglue::truth(mod_config.attr("enable_kafka_output"))) {
                 py::object kafka_output =
                     pyglue::import_name("varden.mod.kelpie.kafka_output", "KafkaOutput");
                 kafka_output(env, mod_config.attr("daily_last_event"),
@@ -47,7 +47,7 @@ void define_kelpie_mod(py::module_& m) {
             for_each_exported("studybench",
                               [](py::handle, py::handle api) { ns["export_as_api"](api); });
 
-            if (pyglue::truthy(mod_config.attr("persist_provider"))) {
+            if (pyglue::truth(mod_config.attr("persist_provider"))) {
                 env.attr("set_persist_provider")(mod_config.attr("persist_provider"));
             }
 
@@ -56,7 +56,7 @@ void define_kelpie_mod(py::module_& m) {
 
     cls.method("tear_down", {"self", "success", {"exception", py::none()}},
                [](py::handle /*self*/, py::handle /*success*/, py::handle exception) {
-                   if (!pyglue::truthy(exception)) return;
+                   if (!pyglue::truth(exception)) return;
                    py::object message = ns["get_error_message"](exception.attr("error"));
                    pyglue::raise(ns["UserError"], "error_type"_a = kRunErrorType,
                                  "traceback_msg"_a = message);

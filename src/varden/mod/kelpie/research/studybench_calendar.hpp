@@ -33,7 +33,7 @@ inline void define_calendar_functions() {
 
             py::list records;
             for (py::handle instrument : proxy.attr("_data_source").attr("get_all_instruments")()) {
-                if (pyglue::truthy(ty) && !pyglue::equals(instrument.attr("type"), ty)) continue;
+                if (pyglue::truth(ty) && !pyglue::equals(instrument.attr("type"), ty)) continue;
                 records.append(instrument.attr("show_valid_fields")());
             }
             py::object pd = ns.get("pd");
@@ -75,16 +75,16 @@ inline void define_calendar_functions() {
            [](py::object start, py::object end, py::object count) -> py::object {
                py::object proxy = data_proxy();
                py::object days = proxy.attr("all_execution_days");
-               if (pyglue::truthy(start)) start = timestamp(start);
-               if (pyglue::truthy(end)) end = timestamp(end);
+               if (pyglue::truth(start)) start = timestamp(start);
+               if (pyglue::truth(end)) end = timestamp(end);
 
-               if (pyglue::truthy(start) && pyglue::truthy(end)) {
+               if (pyglue::truth(start) && pyglue::truth(end)) {
                    py::object first = days.attr("searchsorted")(start, py::arg("side") = "left");
                    py::object stop = days.attr("searchsorted")(end, py::arg("side") = "right");
                    return days[slice(first, stop)];
                }
                py::object zero = py::int_(0);
-               if (pyglue::truthy(end) && pyglue::truthy(count)) {
+               if (pyglue::truth(end) && pyglue::truth(count)) {
                    // the last `count` trading days up to and including the one on or before
                    // `end`
                    py::object last = proxy.attr("ensure_execution_day")(end, -1);
@@ -92,7 +92,7 @@ inline void define_calendar_functions() {
                    py::object first = stop - count;
                    return days[slice(pyglue::compare(first, zero, Py_LT) ? zero : first, stop)];
                }
-               if (pyglue::truthy(start) && pyglue::truthy(count)) {
+               if (pyglue::truth(start) && pyglue::truth(count)) {
                    // `count` trading days from the one on or after `start`
                    py::object first_day = proxy.attr("ensure_execution_day")(start, 1);
                    py::object first =
@@ -106,7 +106,7 @@ inline void define_calendar_functions() {
     define("get_last_trade_day", {{"date", none}, {"n", py::int_(-1)}, {"match_n", none}},
            checked({date_spec(), builtin_type("int"), builtin_type("int")}),
            [](py::handle date, py::handle n, py::handle match_n) {
-               py::object day = timestamp(pyglue::truthy(date) ? borrow(date) : py::str("now"));
+               py::object day = timestamp(pyglue::truth(date) ? borrow(date) : py::str("now"));
                day = day.attr("normalize")();
                return data_proxy().attr("ensure_execution_day")(day, n,
                                                                 match_n.is_none() ? n : match_n);

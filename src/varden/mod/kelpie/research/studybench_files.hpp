@@ -25,12 +25,12 @@ inline void define_file_functions() {
                    content = content.attr("encode")("utf-8");
                }
                require_bytes_like(content);
-               return pyglue::truthy(append) ? append_file(path, content)
+               return pyglue::truth(append) ? append_file(path, content)
                                              : replace_file(path, content);
            });
     define("remove_file", {"path", {"trash", py::bool_(true)}}, checked({str_t}),
            [](py::handle path, py::handle trash) {
-               return ns.get(pyglue::truthy(trash) ? "send2trash" : "send2empty")(path);
+               return ns.get(pyglue::truth(trash) ? "send2trash" : "send2empty")(path);
            });
     define("upload_file", {"file", {"path", py::str("")}}, checked({str_t, str_t}),
            [](py::handle file, py::handle path) {

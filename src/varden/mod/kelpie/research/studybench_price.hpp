@@ -73,7 +73,7 @@ inline void define_price_functions() {
                py::object end_ns;
                if (!read_bar_request(fre_step, end_date, fields, end_ns)) return py::none();
 
-               if (pyglue::truthy(start_date)) {
+               if (pyglue::truth(start_date)) {
                    if (pyglue::compare(bar_count, py::int_(0), Py_NE)) {
                        py::object message = py::str("开始日期 {0} 和bar_count {1} 同时设置")
                                                 .format(start_date, bar_count);
@@ -102,11 +102,11 @@ inline void define_price_functions() {
                        throw py::error_already_set();
                    }
                }
-               if (!pyglue::truthy(is_panel)) return std::move(by_code);
+               if (!pyglue::truth(is_panel)) return std::move(by_code);
 
                py::object panel =
                    ns.get("pd_Panel").attr("from_dict")(by_code, py::arg("orient") = "minor");
-               if (!pyglue::truthy(bar_count)) return panel;
+               if (!pyglue::truth(bar_count)) return panel;
                py::object last = pyglue::steal(PyNumber_Negative(bar_count.ptr()));
                return panel.attr(
                    "iloc")[py::make_tuple(slice(py::none(), py::none()), slice(last, py::none()))];
@@ -130,7 +130,7 @@ inline void define_price_functions() {
                    py::arg("end_date") = end, py::arg("fre_step") = fre_step,
                    py::arg("fields") = fields, py::arg("skip_paused") = skip_paused,
                    py::arg("fq") = fq, py::arg("bar_count") = bar_count);
-               if (pyglue::truthy(is_panel)) return ns.get("pd_Panel")(result);
+               if (pyglue::truth(is_panel)) return ns.get("pd_Panel")(result);
                return result;
            });
 }

@@ -38,7 +38,7 @@ void quietly(Step step) {
 inline py::object replace_file(py::handle path, py::handle data) {
     if (!builtin_open(ns.resolve("open"))) return write_in_place(path, data);
     py::object os = ns.get("os");
-    const bool existed = pyglue::truthy(os.attr("path").attr("exists")(path));
+    const bool existed = pyglue::truth(os.attr("path").attr("exists")(path));
     // Opened as `open(path, "wb")` would open it, without emptying it: the same errors (no such
     // folder, a folder, no permission, ...), and the mode a new file gets under the umask.
     py::object fd = os.attr("open")(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
@@ -106,7 +106,7 @@ inline py::object append_file(py::handle path, py::handle data) {
     py::object start;  // None for a pipe or a terminal, which cannot be cut back
     py::object count;
     try {
-        if (pyglue::truthy(file.attr("seekable")())) start = file.attr("tell")();
+        if (pyglue::truth(file.attr("seekable")())) start = file.attr("tell")();
         count = file.attr("write")(data);
         file.attr("close")();
     } catch (py::error_already_set& e) {

@@ -19,7 +19,7 @@ inline py::object path_join(py::handle folder, const char* name) {
 }
 
 inline bool path_exists(py::handle path) {
-    return pyglue::truthy(ns.get("os").attr("path").attr("exists")(path));
+    return pyglue::truth(ns.get("os").attr("path").attr("exists")(path));
 }
 
 // `with open(path, "w") as f: f.write(text)`
@@ -135,7 +135,7 @@ inline void define_session(pyglue::ClassBuilder& cls, py::module_& m) {
                [](py::handle self, py::handle encoding, py::handle base_url) {
                    py::setattr(self, "encoding", encoding);
                    py::setattr(self, "base_url",
-                               pyglue::truthy(base_url)
+                               pyglue::truth(base_url)
                                    ? py::reinterpret_borrow<py::object>(base_url)
                                    : py::object(self.attr("base_url")));
                    py::setattr(self, "_token_file",
@@ -167,7 +167,7 @@ inline void define_session(pyglue::ClassBuilder& cls, py::module_& m) {
             py::object answer = post_login_endpoint(self, passport, "login");
             if (!is_success(answer)) {
                 py::object data = answer["data"];
-                raise_api_exception(pyglue::truthy(data) ? data
+                raise_api_exception(pyglue::truth(data) ? data
                                                          : py::object(answer["meta"]["message"]));
             }
             py::object data = answer["data"];

@@ -118,8 +118,8 @@ inline void define_transport(pyglue::ClassBuilder& cls) {
     // APIException. Only a real str can be a dunder name (and %U below requires one); anything
     // else passed to a direct __getattr__ call goes through the table like any other unknown name.
     cls.method("__getattr__", {"self", "func"}, [](py::handle self, py::handle func) {
-        if (PyUnicode_Check(func.ptr()) && pyglue::truthy(func.attr("startswith")("__")) &&
-            pyglue::truthy(func.attr("endswith")("__"))) {
+        if (PyUnicode_Check(func.ptr()) && pyglue::truth(func.attr("startswith")("__")) &&
+            pyglue::truth(func.attr("endswith")("__"))) {
             PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%U'",
                          Py_TYPE(self.ptr())->tp_name, func.ptr());
             throw py::error_already_set();

@@ -32,7 +32,7 @@ py::dict code_lists(py::handle result) {
     py::dict out;
     for (py::handle pair : result.attr("items")()) {
         py::object key = pair[py::int_(0)], value = pair[py::int_(1)];
-        if (pyglue::truthy(value)) {
+        if (pyglue::truth(value)) {
             out[key] = value.attr("strip")(",").attr("split")(",");
         } else {
             out[key] = py::list();
@@ -48,7 +48,7 @@ void define_query_bay(py::module_& m) {
     cb.method(
         "__init__", {"self", {"version", py::none()}}, [](py::handle self, py::handle version) {
             self.attr("version") =
-                pyglue::truthy(version) ? py::reinterpret_borrow<py::object>(version) : py::str("");
+                pyglue::truth(version) ? py::reinterpret_borrow<py::object>(version) : py::str("");
         });
 
     // One attempt: the code lists, or None (after a warning) when anything went wrong.

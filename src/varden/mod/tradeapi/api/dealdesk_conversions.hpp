@@ -100,7 +100,7 @@ class PatternMatcher {
     bool matches(py::handle pattern, py::handle text, bool standard) {
         if (!standard) {
             py::object match = pyglue::getattr(ns.get("re"), PYGLUE_INTERN("match"));
-            return pyglue::truthy(match(pattern, text));
+            return pyglue::truth(match(pattern, text));
         }
         if (!PyUnicode_CheckExact(pattern.ptr())) {
             // Bytes or compiled patterns: rare, compiled at each use.
@@ -122,7 +122,7 @@ class PatternMatcher {
 
     static bool regex_match(PyObject* regex, py::handle text) {
         PyObject* args[] = {regex, text.ptr()};
-        return pyglue::truthy(pyglue::steal(PyObject_VectorcallMethod(
+        return pyglue::truth(pyglue::steal(PyObject_VectorcallMethod(
             PYGLUE_INTERN("match"), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
     }
 
@@ -205,7 +205,7 @@ class MarketSuffixes {
     py::object symbol(py::handle code) const {
         py::object market = (*this)(code);
         py::object text = pyglue::format_value(code);
-        if (!pyglue::truthy(market)) return text;
+        if (!pyglue::truth(market)) return text;
         if (PyUnicode_CheckExact(market.ptr())) {
             return pyglue::concat({text.ptr(), PYGLUE_INTERN("."), market.ptr()});
         }

@@ -27,7 +27,7 @@ inline py::object request_time(py::handle value) {
 // The refusal of an instruction query: the reply's "msg" in the failure template.
 inline py::object instruction_refusal(py::handle reply) {
     py::object msg = item_get(reply, PYGLUE_INTERN("msg"));
-    return percent(kInstructions.failure_template, pyglue::truthy(msg) ? msg : py::str(kNoDetail));
+    return percent(kInstructions.failure_template, pyglue::truth(msg) ? msg : py::str(kNoDetail));
 }
 
 // The account's own instructions: the instruction service answers for every account of the
@@ -36,7 +36,7 @@ inline py::object own_instructions(py::handle self, py::handle result) {
     py::list out;
     for (py::handle item : item_get(result, PYGLUE_INTERN("orders"), py::list())) {
         py::object token = pyglue::call_method(self, PYGLUE_INTERN("_get_account_token"));
-        if (pyglue::compare_exact(pyglue::item(item, PYGLUE_INTERN("fund_token")), token, Py_NE)) {
+        if (pyglue::compare(pyglue::item(item, PYGLUE_INTERN("fund_token")), token, Py_NE)) {
             continue;
         }
         out.append(pyglue::call_method(self, PYGLUE_INTERN("_trans_inst"), item));
@@ -72,7 +72,7 @@ inline void define_orders(pyglue::ClassBuilder& cb) {
             params["instructionid"] = order_id;
             params["fund_token"] = pyglue::call_method(self, PYGLUE_INTERN("_get_account_token"));
             params["type"] = 1;
-            if (pyglue::truthy(start_time) && pyglue::truthy(end_time)) {
+            if (pyglue::truth(start_time) && pyglue::truth(end_time)) {
                 params["startdate"] = request_time(start_time);
                 params["enddate"] = request_time(end_time);
             }

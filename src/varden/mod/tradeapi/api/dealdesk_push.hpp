@@ -25,7 +25,7 @@ inline py::object make_push_handler(py::handle self, py::handle orderpush) {
         [](py::handle self, py::object orderpush, py::handle /*m*/, py::handle d) {
             py::object data = pyglue::call_method(self, PYGLUE_INTERN("_trans_order"),
                                                   pyglue::item(d, PYGLUE_INTERN("params")));
-            if (pyglue::truthy(orderpush)) return orderpush(data);
+            if (pyglue::truth(orderpush)) return orderpush(data);
             return orderpush;
         });
 }
@@ -44,11 +44,11 @@ inline void define_pushes(pyglue::ClassBuilder& cb) {
             py::object client = pyglue::getattr(self, PYGLUE_INTERN("_trader_rpc"));
             py::object reply = pyglue::call_method(client, PYGLUE_INTERN("call_rpc_json"), request);
             py::object error = item_get(reply, PYGLUE_INTERN("error"));
-            if (pyglue::truthy(error)) {
+            if (pyglue::truth(error)) {
                 py::object id =
                     pyglue::steal(PyObject_Str(item_get(reply, PYGLUE_INTERN("id")).ptr()));
                 py::object message = item_get(error, PYGLUE_INTERN("message"));
-                if (!pyglue::truthy(message)) message = py::str(kNoDetail);
+                if (!pyglue::truth(message)) message = py::str(kNoDetail);
                 message = pyglue::steal(PyObject_Str(message.ptr()));
                 raise_trade_exception(pyglue::concat({py::str("委托推送注册失败(").ptr(), id.ptr(),
                                                       PYGLUE_INTERN("): "), message.ptr()}));

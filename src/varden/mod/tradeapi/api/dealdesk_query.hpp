@@ -32,7 +32,7 @@ inline py::object percent(const char* templ, py::handle value) {
 inline py::object error_message(py::handle reply, const char* fallback) {
     py::object error = item_get(reply, PYGLUE_INTERN("error"), py::dict());
     py::object message = item_get(error, PYGLUE_INTERN("message"));
-    return pyglue::truthy(message) ? message : py::str(fallback);
+    return pyglue::truth(message) ? message : py::str(fallback);
 }
 
 // prefix + str(reply.get("id")) + "): " + message
@@ -71,7 +71,7 @@ py::object run_query(py::handle self, const py::dict& request, const QueryTexts&
     try {
         py::object client = pyglue::getattr(self, PYGLUE_INTERN("_trader_rpc"));
         py::object reply = pyglue::call_method(client, PYGLUE_INTERN("call_rpc_json"), request);
-        if (!pyglue::truthy(item_get(reply, PYGLUE_INTERN("result")))) {
+        if (!pyglue::truth(item_get(reply, PYGLUE_INTERN("result")))) {
             raise_trade_exception(refusal(reply));
         }
         log_query(PYGLUE_INTERN("info"), texts.success_key, "success", request);

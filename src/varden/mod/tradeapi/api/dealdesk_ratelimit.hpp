@@ -74,7 +74,7 @@ inline py::object call_limited(const Limited& d, const LimiterLock& lock, py::ha
         PyTuple_SET_ITEM(args.ptr(), i + 1,
                          py::handle(PyTuple_GET_ITEM(extra.ptr(), i)).inc_ref().ptr());
     }
-    if (!pyglue::truthy(sleep_on_limit)) return attempt(d, raise_on_limit, args, kwargs);
+    if (!pyglue::truth(sleep_on_limit)) return attempt(d, raise_on_limit, args, kwargs);
     // Every retry asks again under this call's own switch.
     pyglue::Signature sig;
     sig.name = "_attempt";

@@ -27,7 +27,7 @@ struct RecordContext {
     py::object moment(py::handle date, py::handle time) const {
         py::object day = pyglue::format_value(date);
         py::object middle =
-            pyglue::truthy(date) ? py::reinterpret_borrow<py::object>(PYGLUE_INTERN(" ")) : day;
+            pyglue::truth(date) ? py::reinterpret_borrow<py::object>(PYGLUE_INTERN(" ")) : day;
         py::object clock = pyglue::format_value(time);
         return timestamp_from_text(timestamp,
                                    pyglue::concat({day.ptr(), middle.ptr(), clock.ptr()}));
@@ -45,7 +45,7 @@ struct RecordContext {
 inline py::object position_record(const RecordContext& ctx, py::handle item) {
     py::object symbol = ctx.symbol(pyglue::item(item, PYGLUE_INTERN("SecurityID")));
     py::object pnl = item_get(item, PYGLUE_INTERN("NetMoney"));
-    if (!pyglue::truthy(pnl)) {
+    if (!pyglue::truth(pnl)) {
         py::object price = pyglue::item(item, PYGLUE_INTERN("MarketPrice"));
         py::object cost = pyglue::item(item, PYGLUE_INTERN("CostPrice"));
         py::object diff = pyglue::steal(PyNumber_Subtract(price.ptr(), cost.ptr()));
@@ -55,7 +55,7 @@ inline py::object position_record(const RecordContext& ctx, py::handle item) {
     pnl = pyglue::round_object(pnl, 4);
     py::object cost = pyglue::item(item, PYGLUE_INTERN("CostPrice"));
     py::object profit_rate = py::none();
-    if (pyglue::truthy(cost)) {
+    if (pyglue::truth(cost)) {
         py::object price = pyglue::item(item, PYGLUE_INTERN("MarketPrice"));
         py::object diff = pyglue::steal(PyNumber_Subtract(price.ptr(), cost.ptr()));
         py::object rate = pyglue::steal(PyNumber_TrueDivide(diff.ptr(), cost.ptr()));

@@ -34,7 +34,7 @@ inline void define_session(pyglue::ClassBuilder& cb) {
     cb.method(
         "_get_account_token", {"self", {"force", py::bool_(false)}},
         [](py::handle self, py::handle force) -> py::object {
-            if (!pyglue::truthy(force) &&
+            if (!pyglue::truth(force) &&
                 !pyglue::getattr(self, PYGLUE_INTERN("_account_token")).is_none()) {
                 return pyglue::getattr(self, PYGLUE_INTERN("_account_token"));
             }
@@ -48,10 +48,10 @@ inline void define_session(pyglue::ClassBuilder& cb) {
                                     PYGLUE_INTERN("call_rpc_json"), request);
             py::object result = item_get(reply, PYGLUE_INTERN("result"), py::dict());
             for (py::handle account : item_get(result, PYGLUE_INTERN("Accounts"), py::list())) {
-                if (pyglue::compare_exact(pyglue::item(account, PYGLUE_INTERN("AccountID")),
+                if (pyglue::compare(pyglue::item(account, PYGLUE_INTERN("AccountID")),
                                           pyglue::getattr(self, PYGLUE_INTERN("account_id")),
                                           Py_EQ) &&
-                    pyglue::compare_exact(pyglue::item(account, PYGLUE_INTERN("TradeType")),
+                    pyglue::compare(pyglue::item(account, PYGLUE_INTERN("TradeType")),
                                           pyglue::getattr(self, PYGLUE_INTERN("_trade_type")),
                                           Py_EQ)) {
                     py::object token = pyglue::item(account, PYGLUE_INTERN("fund_token"));

@@ -41,7 +41,7 @@ py::object call_encode(py::handle self, py::handle o, PyObject* top = nullptr) {
 // already quotes them by repr.
 py::object encode_text(py::handle text, py::handle top) {
     py::object s = pyglue::steal(PyObject_Str(text.ptr()));
-    if (pyglue::truthy(top)) return pyglue::steal(PyObject_Repr(s.ptr()));
+    if (pyglue::truth(top)) return pyglue::steal(PyObject_Repr(s.ptr()));
     return s;
 }
 
