@@ -173,6 +173,20 @@ def test_a_strategy_that_reaches_its_event_bus_stays_collectable():
     assert gone() is None
 
 
+def test_a_class_that_keeps_its_own_register_decorator_stays_collectable():
+    import gc
+    import weakref
+
+    class Hooks(EventFunc):
+        pass
+
+    Hooks.decorate = Hooks.register("on_bar")  # class -> decorator -> class
+    gone = weakref.ref(Hooks)
+    del Hooks
+    gc.collect()
+    assert gone() is None
+
+
 def test_scope_is_asked_with_the_name_alone():
     class Scope:
         """A mapping of the strategy's names whose ``get`` takes only the name."""
