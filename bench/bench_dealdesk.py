@@ -1,17 +1,13 @@
 """Positions and fills of a 5,000-record account: the compiled translation against plain Python."""
 
-import os
 import random
 import statistics
-import sys
 import time
 import timeit
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import py_dealdesk
 
-import py_dealdesk  # noqa: E402
-
-from varden.mod.tradeapi.api import dealdesk  # noqa: E402
+from varden.mod.tradeapi.api import dealdesk
 
 RECORDS = 5000
 PREFIXES = ["000", "002", "300", "600", "601", "688", "510", "159", "830", "204"]

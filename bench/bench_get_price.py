@@ -1,18 +1,14 @@
 """get_price over fifty codes of the sample store: time per code, and how much of it is the
 research module's own work rather than the data layer's."""
 
-import os
 import statistics
-import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import pandas as pd
+import py_get_price
 
-import pandas as pd  # noqa: E402
-import py_get_price  # noqa: E402
-
-from varden.mod.kelpie.research import studybench  # noqa: E402
-from varden.mod.stock.data.fast_data_source import FastDataSource  # noqa: E402
+from varden.mod.kelpie.research import studybench
+from varden.mod.stock.data.fast_data_source import FastDataSource
 
 CODES = 50
 FIELDS = ["open", "close", "volume"]

@@ -3,15 +3,11 @@
 to the profiler as the Python ones are. The fixes are called as bench_quotewire calls them."""
 
 import cProfile
-import os
-import sys
 from functools import partial
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import bench_quotewire as bq
 
-import bench_quotewire as bq  # noqa: E402
-
-from varden.mod.stock.data import quotewire  # noqa: E402
+from varden.mod.stock.data import quotewire
 
 N = 20000
 

@@ -1,16 +1,12 @@
 """Build and render a query with twenty filters: the compiled builder against plain Python."""
 
 import datetime
-import os
 import statistics
-import sys
 import timeit
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import py_query_builder
 
-import py_query_builder  # noqa: E402
-
-from varden.mod.kelpie.research.normal_query import tablespec  # noqa: E402
+from varden.mod.kelpie.research.normal_query import tablespec
 
 DAY = datetime.date(2020, 1, 2)
 

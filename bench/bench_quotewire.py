@@ -6,8 +6,6 @@ by keyword. The reference record comes from a float history block (numpy scalars
 records carry Python floats and a pandas Timestamp, as the data layer delivers them.
 """
 
-import importlib.util
-import pathlib
 import statistics
 import time
 import types
@@ -15,15 +13,10 @@ from functools import partial
 
 import numpy as np
 import pandas as pd
+import py_quotewire
 
 from varden.mod.stock.data import quotewire
 from varden.mod.stock.model import INSTRUMENT_TYPE
-
-HERE = pathlib.Path(__file__).resolve().parent
-
-spec = importlib.util.spec_from_file_location("py_quotewire", HERE / "py_quotewire.py")
-py_quotewire = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(py_quotewire)
 
 STOCK_FIELDS = ["trade_date", "open", "close", "high", "low", "volume", "turnover", "high_limit",
                 "low_limit", "prev_close", "factor", "is_paused", "is_st", "avg_price",

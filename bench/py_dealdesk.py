@@ -1,4 +1,5 @@
-"""Plain-Python rendition of the live account translations, for the benchmark."""
+"""Plain-Python rendition of the live account translations, for the benchmark; the robustness
+tests take its conversions as the reference."""
 
 import re
 import traceback
@@ -16,6 +17,13 @@ class MARKET(object):
                   r"^(.+)\.BJ$": 3}
     re_revert = {r"^(00|12|30|15|16|17|18)\d+$": "SZ", r"^(11|60|688|689|5)\d+$": "SH",
                  r"^(4|8|9)\d+$": "BJ"}
+
+    @classmethod
+    def convert(cls, symbol):
+        for pattern, market in cls.re_convert.items():
+            if re.match(pattern, symbol):
+                return market
+        return None
 
     @classmethod
     def revert(cls, symbol):

@@ -1,4 +1,5 @@
-"""The query builder written as plain Python, for the benchmark to compare against."""
+"""The query builder written as plain Python: the benchmark times the compiled builder against
+it, and the robustness tests take it as the reference for texts and errors."""
 
 import collections.abc
 import numbers
@@ -16,6 +17,8 @@ class StrModelAttr(object):
         self.key = key
 
     def _encode(self, o, top=1):
+        # Top-level texts are written as Python literals (repr), so quotes and line breaks inside
+        # them can neither end the literal nor inject code into the query.
         if isinstance(o, str):
             return repr(str(o)) if top else str(o)
         if o is None or o is True or o is False:
@@ -93,8 +96,8 @@ class StrQuery(object):
     def __str__(self):
         fields = ", ".join(str(f) for f in self.fields)
         filters = ", ".join(self.filters)
-        limit = ".limit(%s)" % (self._limit,) if self._limit is not None else ""
-        offset = ".offset(%s)" % (self._offset,) if self._offset is not None else ""
+        limit = ".limit(%s)" % self._limit if self._limit is not None else ""
+        offset = ".offset(%s)" % self._offset if self._offset is not None else ""
         return "query({}).filter({}){}{}".format(fields, filters, limit, offset)
 
 

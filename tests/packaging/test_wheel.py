@@ -11,22 +11,10 @@ from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parents[2]
+import varden
+from varden import COMPILED_MODULES
 
-# The compiled modules, each with its typing stub beside it in the wheel.
-MODULES = [
-    "varden/mod/kelpie/utils/kprpc",
-    "varden/mod/kelpie/research/normal_query/tablespec",
-    "varden/mod/kelpie/research/studybench",
-    "varden/mod/stock/data/quotewire",
-    "varden/mod/stock/utils/querybay",
-    "varden/mod/tradeapi/api/dealdesk",
-    "varden/mod/tradeapi/sdk/gatelink",
-    "varden/mod/tradeapi/sdk/protogen/gatemeta",
-    "varden/mod/kelpie/eventhook",
-    "varden/mod/kelpie/mod",
-    "hostprobe",
-]
+ROOT = Path(__file__).resolve().parents[2]
 
 MARKER = "# the user's own engine\n"
 
@@ -76,7 +64,8 @@ def test_wheel_holds_the_kit_with_its_stubs_and_nothing_else(wheel):
     assert {top.split(".", 1)[0] for top in tops} <= {"varden", "hostprobe", "hostprobe-stubs"}
     assert not [name for name in names if "testlibs" in name or "kpquant" in name]
     assert "varden/py.typed" in names and "varden/_vendor/libctpsysinfo.so" in names
-    for module in MODULES:
+    # Each compiled module with its typing stub beside it.
+    for module in (name.replace(".", "/") for name in COMPILED_MODULES):
         assert f"{module}.pyi" in names
         assert any(name.startswith(f"{module}.cpython-") and name.endswith(".so")
                    for name in names), module
@@ -88,6 +77,10 @@ def test_installing_and_removing_the_kit_leaves_the_users_engine(wheel, user_env
     run(str(python), "-m", "pip", "install", "--quiet", "--no-deps", str(wheel))
     assert engine.read_text() == MARKER
     assert (site / "varden" / "py.typed").is_file()
+    # The distribution's version is the package's own, written once in varden/__init__.py.
+    versions = run(str(python), "-c", "import importlib.metadata, varden; "
+                   "print(importlib.metadata.version('varden'), varden.__version__)")
+    assert versions.split() == [varden.__version__] * 2
     run(str(python), "-m", "pip", "uninstall", "--quiet", "--yes", "varden")
     assert engine.read_text() == MARKER
     assert not (site / "varden").exists()

@@ -1,15 +1,11 @@
 """Fakes of the data layer around the quotation module, and the plain-Python reference."""
 
 import copy
-import importlib.util
-import pathlib
 import types
 
 import pandas as pd
 import pytest
 from cachetools import TTLCache
-
-BENCH = pathlib.Path(__file__).resolve().parents[2] / "bench"
 
 STOCK, FUTURE, OPTION = "CS", "Future", "Option"
 
@@ -23,10 +19,9 @@ def qw():
 
 @pytest.fixture(scope="session")
 def pyref():
-    spec = importlib.util.spec_from_file_location("py_quotewire", BENCH / "py_quotewire.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    import py_quotewire
+
+    return py_quotewire
 
 
 def instrument(kind=STOCK, order_book_id="600000.SH"):

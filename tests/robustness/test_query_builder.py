@@ -1,57 +1,32 @@
-"""The query builder against a plain-Python reading of its rules, on any value.
+"""The query builder against its plain-Python rendition (py_query_builder, in bench/), on any
+value.
 
 Both sides must give the same text or raise the same exception type: the builder's rules are
 simple enough (texts as literals, numbers and None/True/False as they are, iterables as lists,
 anything else as the literal of its text) that every divergence is a fault.
 """
 
-import collections.abc
-import numbers
-
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+import py_query_builder
 import robustness_harness as H
 import robustness_strategies as S
 from varden.mod.kelpie.research.normal_query import tablespec
 
-TEMPLATES = {
-    "__eq__": "{}.{}=={}", "__ne__": "{}.{}!={}", "__lt__": "{}.{}<{}", "__gt__": "{}.{}>{}",
-    "__le__": "{}.{}<={}", "__ge__": "{}.{}>={}", "in_": "{}.{}.in_({})",
-    "is_": "{}.{}.is_({})", "any_": "{}.{}.any_({})", "all_": "{}.{}.all_({})",
-}
+COMPARISONS = ("__eq__", "__ne__", "__lt__", "__gt__", "__le__", "__ge__", "in_", "is_", "any_",
+               "all_")
 
 
-def encode(o, top=1):
-    # Top-level texts are written as Python literals (repr), so quotes and line breaks inside
-    # them can neither end the literal nor inject code into the query.
-    if isinstance(o, str):
-        return repr(str(o)) if top else str(o)
-    if o is None or o is True or o is False:
-        return o
-    if isinstance(o, numbers.Number):
-        return o
-    if isinstance(o, collections.abc.Iterable):
-        return [encode(x, 0) for x in o]
-    return repr(str(o)) if top else str(o)
+def rendered_column(column):
+    """The rendition's column of the same table and key."""
+    return py_query_builder.StrModelAttr(column.name, column.key)
 
 
-def render_query(fields, filters, limit, offset):
-    return "query({}).filter({}){}{}".format(
-        ", ".join(str(f) for f in fields), ", ".join(filters),
-        ".limit(%s)" % limit if limit is not None else "",
-        ".offset(%s)" % offset if offset is not None else "")
-
-
-class Column:
-    """A column as the builder makes it: its text is made only when asked for."""
-
-    def __init__(self, name, key):
-        self.name, self.key = name, key
-
-    def __str__(self):
-        return "{}.{}".format(self.name, self.key)
+def rendered_model(model):
+    """The rendition's table of the same name."""
+    return py_query_builder.StrModel(model.name)
 
 
 def _text(value):
@@ -98,7 +73,7 @@ def method_of(instances, method):
 
 def comparison(method):
     def reference(column, obj):
-        return TEMPLATES[method].format(column.name, column.key, encode(obj))
+        return getattr(rendered_column(column), method)(obj)
 
     return H.Target(f"StrModelAttr.{method}", "obj", method_of(columns, method),
                     check=agrees_with(reference))
@@ -107,21 +82,21 @@ def comparison(method):
 TARGETS = [
     H.Target("StrModelAttr", "name, key", lambda data: tablespec.StrModelAttr),
     H.Target("StrModelAttr._encode", "o, top=1", method_of(columns, "_encode"),
-             check=agrees_with(lambda column, o, top=1: encode(o, top))),
+             check=agrees_with(lambda column, o, top=1: rendered_column(column)._encode(o, top))),
     H.Target("StrModelAttr.__str__", "", method_of(columns, "__str__"),
-             check=agrees_with(lambda column: "{}.{}".format(column.name, column.key))),
-    *[comparison(method) for method in TEMPLATES],
+             check=agrees_with(lambda column: str(rendered_column(column)))),
+    *[comparison(method) for method in COMPARISONS],
     H.Target("StrModel", "name", lambda data: tablespec.StrModel),
     H.Target("StrModel.__str__", "", method_of(models, "__str__"),
-             check=agrees_with(lambda model: model.name)),
+             check=agrees_with(lambda model: rendered_model(model).__str__())),
     H.Target("StrModel.__getattr__", "key", method_of(models, "__getattr__"),
-             check=agrees_with(lambda model, key: Column(model.name, key))),
+             check=agrees_with(lambda model, key: rendered_model(model).__getattr__(key))),
     H.Target("StrQuery", "*args", lambda data: tablespec.StrQuery),
     H.Target("StrQuery.filter", "*args", method_of(queries(), "filter")),
     H.Target("StrQuery.limit", "limit", method_of(queries(), "limit")),
     H.Target("StrQuery.offset", "limit", method_of(queries(), "offset")),
     H.Target("StrQuery.__str__", "", method_of(queries(), "__str__"),
-             check=agrees_with(lambda q: render_query(q.fields, q.filters, q._limit, q._offset))),
+             check=agrees_with(py_query_builder.StrQuery.__str__)),
 ]
 
 

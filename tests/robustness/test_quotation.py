@@ -1,13 +1,11 @@
 """The quotation module on any history block, instrument, record and data-layer answer.
 
-The record fixes are compared with the plain-Python rendition in bench/py_quotewire.py: the
+The record fixes are compared with the plain-Python rendition (py_quotewire, in bench/): the
 same result (by repr, so types count, sets in sorted order) or the same exception type, for loose records whose
 fields may be missing, NaN, huge, numpy scalars, texts or hostile. The entry
 ``quotation_get_remote`` must never raise.
 """
 
-import importlib.util
-import pathlib
 import types
 
 import numpy as np
@@ -18,15 +16,12 @@ from hypothesis import given
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as npst
 
+import py_quotewire as reference
 import robustness_harness as H
 import robustness_strategies as S
 from varden.mod.stock.data import fast_data_source, quotewire
 
 STOCK, FUTURE, OPTION = "CS", "Future", "Option"
-_spec = importlib.util.spec_from_file_location(
-    "py_quotewire", pathlib.Path(__file__).resolve().parents[2] / "bench" / "py_quotewire.py")
-reference = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(reference)
 
 
 def _canonical(value):
