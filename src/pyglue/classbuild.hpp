@@ -111,6 +111,19 @@ py::object module_function(const py::module_& m, const char* name, std::vector<P
     return make_function(std::move(sig), std::forward<CapturesAndBody>(body)...);
 }
 
+// A function defined inside another function or method, `outer`: Python qualifies its name as
+// `outer.<locals>.name`.
+template <typename... CapturesAndBody>
+py::object local_function(const char* module, const std::string& outer, const char* name,
+                          std::vector<Param> params, CapturesAndBody&&... body) {
+    Signature sig;
+    sig.name = name;
+    sig.qualname = outer + ".<locals>." + name;
+    sig.params = std::move(params);
+    sig.module = module;
+    return make_function(std::move(sig), std::forward<CapturesAndBody>(body)...);
+}
+
 // Defines and binds a module-level function in one step.
 template <typename... CapturesAndBody>
 py::object def(py::module_& m, const char* name, std::vector<Param> params,

@@ -25,13 +25,9 @@ pyglue::Namespace ns;
 // returns its result. The context is read when the listener runs, so a replaced one is seen.
 py::object make_handler(const char* name, py::object strategy, py::object callback,
                         const char* field) {
-    pyglue::Signature sig;
-    sig.name = name;
-    sig.qualname = std::string("EventFunc.load_strategy.<locals>.") + name;
-    sig.params = {"event"};
-    sig.module = kModuleName;
-    return pyglue::make_function(
-        std::move(sig), pyglue::capture(strategy, callback),
+    return pyglue::local_function(
+        kModuleName, "EventFunc.load_strategy", name, {"event"},
+        pyglue::capture(strategy, callback),
         [field](py::handle strategy, py::handle callback, py::handle event) {
             return callback(strategy.attr("user_context"), event.attr(field));
         });
@@ -51,13 +47,8 @@ void define_event_func(py::module_& m) {
     // A decorator that attaches a function to the class as a static method, under `name` or the
     // function's own name, and returns the function unchanged.
     cls.classmethod("register", {"cls", {"name", py::none()}}, [](py::object cls, py::object name) {
-        pyglue::Signature sig;
-        sig.name = "decorator";
-        sig.qualname = "EventFunc.register.<locals>.decorator";
-        sig.params = {"func"};
-        sig.module = kModuleName;
-        return pyglue::make_function(
-            std::move(sig), pyglue::capture(cls, name),
+        return pyglue::local_function(
+            kModuleName, "EventFunc.register", "decorator", {"func"}, pyglue::capture(cls, name),
             [](py::handle cls, py::handle name, py::object func) {
                 py::object attr_name = pyglue::truth(name)
                                            ? py::reinterpret_borrow<py::object>(name)

@@ -135,18 +135,6 @@ inline py::object import_fast_data_source() {
     throw py::error_already_set();
 }
 
-// A function local to _real_pre_field, with the qualified name Python gives it.
-template <typename... CapturesAndBody>
-py::object local_function(const char* name, std::vector<pyglue::Param> params,
-                          CapturesAndBody&&... body) {
-    pyglue::Signature sig;
-    sig.name = name;
-    sig.qualname = std::string("_real_pre_field.<locals>.") + name;
-    sig.params = std::move(params);
-    sig.module = ns.name();
-    return pyglue::make_function(std::move(sig), std::forward<CapturesAndBody>(body)...);
-}
-
 }  // namespace detail
 
 inline void define_factors(py::module_& m) {
@@ -184,8 +172,8 @@ inline void define_factors(py::module_& m) {
         if (py::len(fq_data) > 0) {
             // (_, amount, dividend_ratio, ..., share_split_num) = fq_data[0]
             std::vector<py::object> event = detail::unpack(fq_data[py::int_(0)], 9);
-            return detail::local_function(
-                "pre_field", {"x"},
+            return pyglue::local_function(
+                ns.name(), "_real_pre_field", "pre_field", {"x"},
                 pyglue::capture(event[1], event[2], event[3], event[4], event[5], event[6],
                                 event[7], event[8]),
                 [](py::handle amount, py::handle dividend_ratio, py::handle split_ratio,
@@ -207,7 +195,8 @@ inline void define_factors(py::module_& m) {
                     return rounded / py::int_(100);
                 });
         }
-        return detail::local_function("<lambda>", {"x"}, [](py::object x) { return x; });
+        return pyglue::local_function(ns.name(), "_real_pre_field", "<lambda>", {"x"},
+                                      [](py::object x) { return x; });
     });
 }
 

@@ -15,13 +15,9 @@ namespace dealdesk {
 // The handler owns the instance and the user's function: an instance that reaches its own
 // handler (through its client) is collected with it.
 inline py::object make_push_handler(py::handle self, py::handle orderpush) {
-    pyglue::Signature sig;
-    sig.name = "_handler";
-    sig.qualname = "TradeAPI.register_push.<locals>._handler";
-    sig.params = {"m", "d"};
-    sig.module = kModuleName;
-    return pyglue::make_function(
-        std::move(sig), pyglue::capture(self, orderpush),
+    return pyglue::local_function(
+        kModuleName, "TradeAPI.register_push", "_handler", {"m", "d"},
+        pyglue::capture(self, orderpush),
         [](py::handle self, py::object orderpush, py::handle /*m*/, py::handle d) {
             py::object data = pyglue::call_method(self, PYGLUE_INTERN("_trans_order"),
                                                   pyglue::item(d, PYGLUE_INTERN("params")));

@@ -102,13 +102,9 @@ inline py::object decorate_limited(py::handle calls, py::handle period, py::hand
     probe_sig.module = kModuleName;
     py::object probe = pyglue::make_function(std::move(probe_sig), pyglue::capture(admitted),
                                              [](py::object admitted) { return admitted; });
-    pyglue::Signature sig;
-    sig.name = "_func";
-    sig.qualname = "rate_limit.<locals>._rate_limit.<locals>._func";
-    sig.params = {"self"};
-    sig.module = kModuleName;
-    py::object func = pyglue::make_function(
-        std::move(sig), pyglue::capture(f, limit, admitted, probe),
+    py::object func = pyglue::local_function(
+        kModuleName, "rate_limit.<locals>._rate_limit", "_func", {"self"},
+        pyglue::capture(f, limit, admitted, probe),
         [lock = std::make_shared<std::mutex>()](py::handle f, py::handle limit, py::handle admitted,
                                                 py::handle probe, py::handle self,
                                                 pyglue::VarArgs args, pyglue::VarKwargs kwargs) {
@@ -122,13 +118,9 @@ inline void define_rate_limit(py::module_& m) {
         m, "rate_limit",
         {{"calls", py::int_(1)}, {"period", py::int_(3)}, {"raise_message", py::none()}},
         [](py::handle calls, py::handle period, py::handle raise_message) {
-            pyglue::Signature sig;
-            sig.name = "_rate_limit";
-            sig.qualname = "rate_limit.<locals>._rate_limit";
-            sig.params = {"f"};
-            sig.module = kModuleName;
-            return pyglue::make_function(
-                std::move(sig), pyglue::capture(calls, period, raise_message),
+            return pyglue::local_function(
+                kModuleName, "rate_limit", "_rate_limit", {"f"},
+                pyglue::capture(calls, period, raise_message),
                 [](py::handle calls, py::handle period, py::handle raise_message, py::handle f) {
                     return decorate_limited(calls, period, raise_message, f);
                 });
