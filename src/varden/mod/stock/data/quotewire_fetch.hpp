@@ -174,6 +174,16 @@ inline void log_fetch_failure(py::handle instrument, py::handle start_date, py::
 }  // namespace detail
 
 // The module's fetch functions, in the order its users see them.
+inline void define_derivative_getter(py::module_& m, const char* name,
+                                     const DerivativeGetter& getter) {
+    pyglue::def(m, name, {"instrument", "start_dt", "end_dt", "field", "last_data"},
+                [&getter](py::handle instrument, py::handle start_dt, py::handle end_dt,
+                          py::handle field, py::handle last_data) {
+                    return derivative_quotation_get(getter, instrument, start_dt, end_dt, field,
+                                                    last_data);
+                });
+}
+
 inline void define_fetch(py::module_& m) {
     // A failure never reaches the caller, who gets the block back and one log entry.
     pyglue::def(m, "quotation_get_remote",
@@ -227,34 +237,10 @@ inline void define_fetch(py::module_& m) {
                         stock_base_fn(instrument, start_dt, end_dt, py::arg("data_fix_fn") = fix);
                     return detail::append_today(data, last_data, field, "trade_date", false);
                 });
-    pyglue::def(m, "futures_daily_quotation_get",
-                {"instrument", "start_dt", "end_dt", "field", "last_data"},
-                [](py::handle instrument, py::handle start_dt, py::handle end_dt, py::handle field,
-                   py::handle last_data) {
-                    return derivative_quotation_get(kFuturesDaily, instrument, start_dt, end_dt,
-                                                    field, last_data);
-                });
-    pyglue::def(m, "futures_minute_quotation_get",
-                {"instrument", "start_dt", "end_dt", "field", "last_data"},
-                [](py::handle instrument, py::handle start_dt, py::handle end_dt, py::handle field,
-                   py::handle last_data) {
-                    return derivative_quotation_get(kFuturesMinute, instrument, start_dt, end_dt,
-                                                    field, last_data);
-                });
-    pyglue::def(m, "option_daily_quotation_get",
-                {"instrument", "start_dt", "end_dt", "field", "last_data"},
-                [](py::handle instrument, py::handle start_dt, py::handle end_dt, py::handle field,
-                   py::handle last_data) {
-                    return derivative_quotation_get(kOptionDaily, instrument, start_dt, end_dt,
-                                                    field, last_data);
-                });
-    pyglue::def(m, "option_minute_quotation_get",
-                {"instrument", "start_dt", "end_dt", "field", "last_data"},
-                [](py::handle instrument, py::handle start_dt, py::handle end_dt, py::handle field,
-                   py::handle last_data) {
-                    return derivative_quotation_get(kOptionMinute, instrument, start_dt, end_dt,
-                                                    field, last_data);
-                });
+    define_derivative_getter(m, "futures_daily_quotation_get", kFuturesDaily);
+    define_derivative_getter(m, "futures_minute_quotation_get", kFuturesMinute);
+    define_derivative_getter(m, "option_daily_quotation_get", kOptionDaily);
+    define_derivative_getter(m, "option_minute_quotation_get", kOptionMinute);
     pyglue::Signature base;
     base.name = "stock_base";
     base.module = PyModule_GetName(m.ptr());
