@@ -32,20 +32,26 @@ inline py::dict last_bar_record(py::handle field, py::handle last_data) {
     return record;
 }
 
-// One live fetch: request(instrument, data_fix_fn=partial(fix, last_data=reference)), then
-// RealData(system_log, request).get_real_data(Timestamp(start), Timestamp(end), date_type).
-inline py::object fetch_today(const char* request_class, const char* fix, py::handle instrument,
-                              py::handle start_dt, py::handle end_dt, const char* date_type,
-                              py::handle reference) {
-    py::object request_type = ns.get(request_class);
-    py::object bound_fix = ns.get("partial")(ns.get(fix), py::arg("last_data") = reference);
-    py::object request = request_type(instrument, py::arg("data_fix_fn") = bound_fix);
+// RealData(system_log, request).get_real_data(Timestamp(start), Timestamp(end), date_type)
+inline py::object read_real_data(py::handle request, py::handle start_dt, py::handle end_dt,
+                                 py::handle date_type) {
     py::object reader = ns.get("RealData")(ns.get("system_log"), request);
     py::object get_real_data = reader.attr("get_real_data");
     py::object timestamp = ns.get("pd").attr("Timestamp");
     py::object start = timestamp(start_dt);
     py::object end = timestamp(end_dt);
     return get_real_data(start, end, date_type);
+}
+
+// One live fetch: request(instrument, data_fix_fn=partial(fix, last_data=reference)), then
+// read_real_data.
+inline py::object fetch_today(const char* request_class, const char* fix, py::handle instrument,
+                              py::handle start_dt, py::handle end_dt, const char* date_type,
+                              py::handle reference) {
+    py::object request_type = ns.get(request_class);
+    py::object bound_fix = ns.get("partial")(ns.get(fix), py::arg("last_data") = reference);
+    py::object request = request_type(instrument, py::arg("data_fix_fn") = bound_fix);
+    return read_real_data(request, start_dt, end_dt, py::str(date_type));
 }
 
 // Appends the fetched frame's rows below `last_data`, columns in the order of `field`; the
@@ -255,12 +261,7 @@ inline void define_fetch(py::module_& m) {
             py::object request_type = ns.get("StockBaseDataRequest");
             py::object request = pyglue::steal(PyObject_Call(
                 request_type.ptr(), py::make_tuple(instrument).ptr(), extra_params.ptr()));
-            py::object reader = ns.get("RealData")(ns.get("system_log"), request);
-            py::object get_real_data = reader.attr("get_real_data");
-            py::object timestamp = ns.get("pd").attr("Timestamp");
-            py::object start = timestamp(start_dt);
-            py::object end = timestamp(end_dt);
-            return get_real_data(start, end, date_type);
+            return detail::read_real_data(request, start_dt, end_dt, date_type);
         });
 }
 
