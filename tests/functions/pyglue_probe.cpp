@@ -10,11 +10,11 @@
 namespace py = pybind11;
 
 PYBIND11_MODULE(pyglue_probe, m) {
-    pyglue::def(m, "describe", {"first", {"second", py::int_(2)}},
-                [](py::handle first, py::object second, pyglue::VarArgs rest,
-                   pyglue::VarKwargs options) {
-                    return py::make_tuple(first, second, rest, options);
-                });
+    pyglue::def(
+        m, "describe", {"first", {"second", py::int_(2)}},
+        [](py::handle first, py::object second, pyglue::VarArgs rest, pyglue::VarKwargs options) {
+            return py::make_tuple(first, second, rest, options);
+        });
 
     // closure_over(value)() is value, kept by the returned function.
     pyglue::def(m, "closure_over", {"value"}, [](py::object value) {

@@ -26,7 +26,7 @@ inline void define_file_functions() {
                }
                require_bytes_like(content);
                return pyglue::truth(append) ? append_file(path, content)
-                                             : replace_file(path, content);
+                                            : replace_file(path, content);
            });
     define("remove_file", {"path", {"trash", py::bool_(true)}}, checked({str_t}),
            [](py::handle path, py::handle trash) {

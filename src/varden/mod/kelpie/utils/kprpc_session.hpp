@@ -168,7 +168,7 @@ inline void define_session(pyglue::ClassBuilder& cls, py::module_& m) {
             if (!is_success(answer)) {
                 py::object data = answer["data"];
                 raise_api_exception(pyglue::truth(data) ? data
-                                                         : py::object(answer["meta"]["message"]));
+                                                        : py::object(answer["meta"]["message"]));
             }
             py::object data = answer["data"];
             py::setattr(self, "_refresh_token", data["token"]);

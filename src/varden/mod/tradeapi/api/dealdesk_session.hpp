@@ -49,11 +49,9 @@ inline void define_session(pyglue::ClassBuilder& cb) {
             py::object result = item_get(reply, PYGLUE_INTERN("result"), py::dict());
             for (py::handle account : item_get(result, PYGLUE_INTERN("Accounts"), py::list())) {
                 if (pyglue::compare(pyglue::item(account, PYGLUE_INTERN("AccountID")),
-                                          pyglue::getattr(self, PYGLUE_INTERN("account_id")),
-                                          Py_EQ) &&
+                                    pyglue::getattr(self, PYGLUE_INTERN("account_id")), Py_EQ) &&
                     pyglue::compare(pyglue::item(account, PYGLUE_INTERN("TradeType")),
-                                          pyglue::getattr(self, PYGLUE_INTERN("_trade_type")),
-                                          Py_EQ)) {
+                                    pyglue::getattr(self, PYGLUE_INTERN("_trade_type")), Py_EQ)) {
                     py::object token = pyglue::item(account, PYGLUE_INTERN("fund_token"));
                     self.attr("_account_token") = token;
                     return token;
