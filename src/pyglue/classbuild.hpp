@@ -18,6 +18,21 @@
 namespace pyglue {
 namespace py = pybind11;
 
+namespace detail {
+
+// The signature of a function named `name`, qualified as `qualname` (empty: as its name).
+inline Signature signature(std::string name, std::string qualname, std::vector<Param> params,
+                           std::string module) {
+    Signature sig;
+    sig.name = std::move(name);
+    sig.qualname = std::move(qualname);
+    sig.params = std::move(params);
+    sig.module = std::move(module);
+    return sig;
+}
+
+}  // namespace detail
+
 class ClassBuilder {
   public:
     // `module` is the dotted name callers see as __module__.
@@ -75,12 +90,8 @@ class ClassBuilder {
     template <typename... CapturesAndBody>
     py::object function(const char* key, std::vector<Param> params,
                         CapturesAndBody&&... body) const {
-        Signature sig;
-        sig.name = key;
-        sig.qualname = name_ + "." + key;
-        sig.params = std::move(params);
-        sig.module = module_;
-        return make_function(std::move(sig), std::forward<CapturesAndBody>(body)...);
+        return make_function(detail::signature(key, name_ + "." + key, std::move(params), module_),
+                             std::forward<CapturesAndBody>(body)...);
     }
 
     // Creates the class: type(name, bases, namespace), which defers to the bases' metaclass.
@@ -104,11 +115,8 @@ class ClassBuilder {
 template <typename... CapturesAndBody>
 py::object module_function(const py::module_& m, const char* name, std::vector<Param> params,
                            CapturesAndBody&&... body) {
-    Signature sig;
-    sig.name = name;
-    sig.params = std::move(params);
-    sig.module = PyModule_GetName(m.ptr());
-    return make_function(std::move(sig), std::forward<CapturesAndBody>(body)...);
+    return make_function(detail::signature(name, "", std::move(params), PyModule_GetName(m.ptr())),
+                         std::forward<CapturesAndBody>(body)...);
 }
 
 // A function defined inside another function or method, `outer`: Python qualifies its name as
@@ -116,12 +124,9 @@ py::object module_function(const py::module_& m, const char* name, std::vector<P
 template <typename... CapturesAndBody>
 py::object local_function(const char* module, const std::string& outer, const char* name,
                           std::vector<Param> params, CapturesAndBody&&... body) {
-    Signature sig;
-    sig.name = name;
-    sig.qualname = outer + ".<locals>." + name;
-    sig.params = std::move(params);
-    sig.module = module;
-    return make_function(std::move(sig), std::forward<CapturesAndBody>(body)...);
+    return make_function(
+        detail::signature(name, outer + ".<locals>." + name, std::move(params), module),
+        std::forward<CapturesAndBody>(body)...);
 }
 
 // Defines and binds a module-level function in one step.
