@@ -124,7 +124,7 @@ def bench_remote_call(client, service):
     headers = {name: sent.headers[name] for name in
                ("serialize-type", "x-consumer-sdk-version", "Authorization")}
     url = client._compose_url("api/sdk_instruments")
-    body = pickle.dumps(payload)
+    body = pickle.dumps(payload, 4)
 
     def bare():
         answer = requests.request("POST", url, headers=headers, timeout=10, data=body)

@@ -74,6 +74,13 @@ template <typename T>
 constexpr bool is_argument_type = std::is_same_v<T, py::handle> || std::is_same_v<T, py::object> ||
                                   std::is_same_v<T, VarArgs> || std::is_same_v<T, VarKwargs>;
 
+// Whether the k-th parameter from the end of A... is T.
+template <typename T, typename... A>
+constexpr bool from_end_is(std::size_t k) {
+    constexpr bool is_t[] = {std::is_same_v<A, T>..., false};
+    return sizeof...(A) > k && is_t[sizeof...(A) - 1 - k];
+}
+
 // How the body's parameter list splits: captured and declared parameters, then *args, **kwargs.
 template <typename Params>
 struct body_shape;
@@ -82,11 +89,9 @@ struct body_shape<std::tuple<A...>> {
     static_assert((is_argument_type<A> && ...),
                   "a body's parameters are py::handle, py::object, VarArgs or VarKwargs");
     static constexpr std::size_t count = sizeof...(A);
-    static constexpr bool is_varargs[] = {std::is_same_v<A, VarArgs>..., false};
-    static constexpr bool is_varkw[] = {std::is_same_v<A, VarKwargs>..., false};
-    static constexpr bool varkw = count > 0 && is_varkw[count - 1];
+    static constexpr bool varkw = from_end_is<VarKwargs, A...>(0);
     static constexpr bool varargs =
-        count > 0 && (is_varargs[count - 1] || (varkw && count > 1 && is_varargs[count - 2]));
+        from_end_is<VarArgs, A...>(0) || (varkw && from_end_is<VarArgs, A...>(1));
     static constexpr std::size_t named = count - varargs - varkw;
     static_assert((std::is_same_v<A, VarArgs> + ... + 0) == varargs &&
                       (std::is_same_v<A, VarKwargs> + ... + 0) == varkw,
@@ -114,6 +119,7 @@ template <typename Body, typename... A, std::size_t... I>
 Impl adapt(Body body, std::size_t ncaptured, std::tuple<A...>*, std::index_sequence<I...>) {
     using Result = typename body_traits<Body>::result;
     return [body = std::move(body), ncaptured](const Args& a) -> py::object {
+        static_cast<void>(ncaptured);  // unread by a body without parameters
         if constexpr (std::is_void_v<Result>) {
             body(argument<A>(a, I, ncaptured)...);
             return py::none();

@@ -27,13 +27,13 @@ def test_request_headers_body_and_url(client, data_service):
     assert received.headers["serialize-type"] == "0"
     assert received.headers["x-consumer-sdk-version"] == varden.__version__
     assert received.headers["Authorization"] == "Bearer " + token
-    assert received.body == pickle.dumps({"code": "df = 1", "name": "df", "extra": [1, 2]})
+    assert received.body == pickle.dumps({"code": "df = 1", "name": "df", "extra": [1, 2]}, 4)
     assert received.body[:2] == b"\x80\x04"
 
 
 def test_call_without_payload_sends_an_empty_dict(client, data_service):
     assert client.api_usage() == {"api_name": ["api_usage"], "calls": [1]}
-    assert data_service.requests[-1].body == pickle.dumps({})
+    assert data_service.requests[-1].body == pickle.dumps({}, 4)
 
 
 def test_method_is_upper_cased_and_url_is_base_plus_path(client, data_service):

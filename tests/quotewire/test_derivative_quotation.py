@@ -6,6 +6,11 @@ import numpy as np
 import pandas as pd
 import pytest
 
+# The interpreter's own text, which the record fixes pass on (3.14 dropped "float ").
+with pytest.raises(ZeroDivisionError) as _float_division:
+    1.0 / 0.0
+FLOAT_DIVISION = str(_float_division.value)
+
 MARGIN_KEYS = ["buy_margin", "sell_margin", "flat_fee", "float_fee", "float_today",
                "d1_buy_margin", "d1_sell_margin", "d2_buy_margin", "d2_sell_margin",
                "d3_buy_margin", "d3_sell_margin"]
@@ -100,11 +105,10 @@ def test_future_defaults_without_reference(qw):
     assert [fixed[k] for k in ["prev_close", "prev_settle", "main_contract", *MARGIN_KEYS]] == [0] * 14
 
 
-@pytest.mark.parametrize("settle, message", [(0.0, "float division by zero"),
-                                              (0, "float division by zero")])
-def test_future_zero_reference_settle_divides_by_zero(qw, settle, message):
+@pytest.mark.parametrize("settle", [0.0, 0])
+def test_future_zero_reference_settle_divides_by_zero(qw, settle):
     record = future_bar("2024-03-05 10:00", high=1.0, low=0.5)
-    with pytest.raises(ZeroDivisionError, match=message):
+    with pytest.raises(ZeroDivisionError, match=FLOAT_DIVISION):
         qw._data_future_fix(record, {"settle": settle})
     assert "change" not in record
 

@@ -7,6 +7,11 @@ import numpy as np
 import pandas as pd
 import pytest
 
+# The interpreter's own text, which the record fixes pass on (3.14 dropped "float ").
+with pytest.raises(ZeroDivisionError) as _float_division:
+    1.0 / 0.0
+FLOAT_DIVISION = str(_float_division.value)
+
 
 def bar(time, **values):
     record = {"trade_date": pd.Timestamp(time), "ticker": "600000"}
@@ -140,7 +145,7 @@ def test_untraded_volume_without_reference_volume_falls_back_to_rate_one(qw):
         (dict(volume=0), dict(is_paused=None), {},
          TypeError, "float() argument must be a string or a real number, not 'NoneType'"),
         (dict(volume=1.0, close=1.0), dict(close=0.0, high_limit=0), {},
-         ZeroDivisionError, "float division by zero"),
+         ZeroDivisionError, FLOAT_DIVISION),
         (dict(volume=1, high=1, low=1), dict(close=0, high_limit=0), {"close": 0},
          ZeroDivisionError, "division by zero"),
         (dict(volume=1.0), dict(close=None), {},

@@ -159,23 +159,24 @@ inline void define_session(pyglue::ClassBuilder& cls, py::module_& m) {
                                path_join(ns.get("setting").attr("ROOT_PATH"), "notice"));
                });
 
-    cls.method(
-        "login", {"self", "username", "password"},
-        [](py::handle self, py::handle username, py::handle password) {
-            py::object pickled = ns.get("pickle").attr("dumps")(py::make_tuple(username, password));
-            py::object passport = ns.get("base64").attr("b64encode")(pickled).attr("decode")();
-            py::object answer = post_login_endpoint(self, passport, "login");
-            if (!is_success(answer)) {
-                py::object data = answer["data"];
-                raise_api_exception(pyglue::truth(data) ? data
-                                                        : py::object(answer["meta"]["message"]));
-            }
-            py::object data = answer["data"];
-            py::setattr(self, "_refresh_token", data["token"]);
-            drop_cached_token(self);
-            write_credential_file(self.attr("_token_file"), self.attr("_refresh_token"));
-            keep_notice(self, data);
-        });
+    cls.method("login", {"self", "username", "password"},
+               [](py::handle self, py::handle username, py::handle password) {
+                   py::object pickled = ns.get("pickle").attr("dumps")(
+                       py::make_tuple(username, password), kWirePickleProtocol);
+                   py::object passport =
+                       ns.get("base64").attr("b64encode")(pickled).attr("decode")();
+                   py::object answer = post_login_endpoint(self, passport, "login");
+                   if (!is_success(answer)) {
+                       py::object data = answer["data"];
+                       raise_api_exception(
+                           pyglue::truth(data) ? data : py::object(answer["meta"]["message"]));
+                   }
+                   py::object data = answer["data"];
+                   py::setattr(self, "_refresh_token", data["token"]);
+                   drop_cached_token(self);
+                   write_credential_file(self.attr("_token_file"), self.attr("_refresh_token"));
+                   keep_notice(self, data);
+               });
 
     cls.method("logout", {"self"}, [](py::handle self) {
         py::object token_file = self.attr("_token_file");

@@ -76,7 +76,7 @@ inline void define_transport(pyglue::ClassBuilder& cls) {
             headers["x-consumer-sdk-version"] = ns.get("__version__");
             headers["Authorization"] = py::str("Bearer {}").format(request_token(self));
             merge_headers(headers, extra_headers);
-            py::object body = ns.get("pickle").attr("dumps")(kwargs);
+            py::object body = ns.get("pickle").attr("dumps")(kwargs, kWirePickleProtocol);
 
             py::int_ zero(0), one(1);
             while (pyglue::compare(retries_left, zero, Py_GT)) {
