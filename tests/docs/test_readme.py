@@ -27,3 +27,23 @@ def test_the_table_lists_the_compiled_modules():
     missing = {folder for folder in folders
                if not folder.startswith("tests/") or not any((ROOT / folder).glob("test_*.py"))}
     assert missing == set()
+
+
+def table_folders():
+    """Every tests/ folder that README names (its tables and the lines beside them)."""
+    text = README.read_text(encoding="utf-8")
+    return set(re.findall(r"`(tests/[a-z_]+)`", text))
+
+
+def test_every_test_folder_is_on_a_map():
+    folders = {path.parent.relative_to(ROOT).as_posix() for path in ROOT.glob("tests/*/test_*.py")}
+    assert folders - table_folders() == set()
+
+
+def test_every_stand_in_says_so():
+    sources = [*ROOT.glob("src/varden/mod/**/*.py"), *ROOT.glob("src/varden/utils/*.py"),
+               *ROOT.glob("standins/kpquant/kpquant/**/*.py")]
+    documented = [path for path in sources if path.read_text(encoding="utf-8").startswith('"""')]
+    assert len(documented) > 30
+    assert [path.relative_to(ROOT).as_posix() for path in documented
+            if not path.read_text(encoding="utf-8").startswith('"""Stand-in: ')] == []

@@ -17,11 +17,13 @@ import pandas as pd
 from varden.sandbox import fundquery
 
 
-def _service_error(status, message):
-    # imported late: dataservice imports this module at its own import
-    from varden.sandbox.dataservice import ServiceError
+class ServiceError(Exception):
+    """Raised by a handler to answer ``status`` with ``message`` as the text body."""
 
-    return ServiceError(status, message)
+    def __init__(self, status, message):
+        super().__init__(message)
+        self.status = status
+        self.message = message
 
 
 def _store():
@@ -36,20 +38,20 @@ def _store():
 def _user_file(service, user, file):
     """Absolute path of a user's remote file; refuses paths that leave the user's folder."""
     if not isinstance(file, str) or not file.strip():
-        raise _service_error(400, "文件路径不能为空")
+        raise ServiceError(400, "文件路径不能为空")
     parts = file.replace("\\", "/").split("/")
     if file.startswith(("/", "\\")) or posixpath.isabs(file) or ":" in parts[0] or ".." in parts:
-        raise _service_error(400, "文件路径不合法: %s" % file)
+        raise ServiceError(400, "文件路径不合法: %s" % file)
     root = os.path.realpath(os.path.join(service.files_root, user))
     path = os.path.realpath(os.path.join(root, *[p for p in parts if p not in ("", ".")]))
     if path == root or not path.startswith(root + os.sep):
-        raise _service_error(400, "文件路径不合法: %s" % file)
+        raise ServiceError(400, "文件路径不合法: %s" % file)
     return path
 
 
 def upload_file(service, user, file, data):
     if not isinstance(data, (bytes, bytearray)):
-        raise _service_error(400, "data 必须是 bytes")
+        raise ServiceError(400, "data 必须是 bytes")
     path = _user_file(service, user, file)
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as handle:
@@ -60,7 +62,7 @@ def upload_file(service, user, file, data):
 def download_file(service, user, file):
     path = _user_file(service, user, file)
     if not os.path.isfile(path):
-        raise _service_error(404, "文件不存在: %s" % file)
+        raise ServiceError(404, "文件不存在: %s" % file)
     with open(path, "rb") as handle:
         return handle.read()
 
@@ -76,7 +78,7 @@ def api_usage(service, user):
 def notify_push(service, user, content, channel="wxpusher", subject=None, email_list=None,
                 uids=None, topic_ids=None, group_id=None):
     if not isinstance(content, str) or not content:
-        raise _service_error(400, "推送内容不能为空")
+        raise ServiceError(400, "推送内容不能为空")
     push = {"user": user, "content": content, "channel": channel, "subject": subject,
             "email_list": email_list, "uids": uids, "topic_ids": topic_ids,
             "group_id": group_id}
@@ -87,7 +89,7 @@ def notify_push(service, user, content, channel="wxpusher", subject=None, email_
 def all_api(service, user, api_name=None, **kwargs):
     services = {"get_candle_stick": get_candle_stick, "notify_push": notify_push}
     if api_name not in services:
-        raise _service_error(400, "不支持的api_name: %r" % (api_name,))
+        raise ServiceError(400, "不支持的api_name: %r" % (api_name,))
     return services[api_name](service, user, **kwargs)
 
 
@@ -97,7 +99,7 @@ def arsenal_request(service, user, **kwargs):
 
 
 def trade_api(service, user, **kwargs):
-    raise _service_error(501, "沙盒不支持交易接口")
+    raise ServiceError(501, "沙盒不支持交易接口")
 
 
 # -- sample store reads -------------------------------------------------------------------
@@ -123,7 +125,7 @@ def _day_text(value, what):
     try:
         return pd.Timestamp(value).strftime("%Y-%m-%d")
     except (TypeError, ValueError) as exc:
-        raise _service_error(400, "%s 不是日期: %r" % (what, value)) from exc
+        raise ServiceError(400, "%s 不是日期: %r" % (what, value)) from exc
 
 
 # -- fundamentals ---------------------------------------------------------------------------
@@ -136,7 +138,7 @@ def _period_end(stat_date):
     text = str(stat_date).strip().lower()
     year, _, quarter = text.partition("q")
     if not year.isdigit() or (quarter and quarter not in "1234") or (_ and not quarter):
-        raise _service_error(400, "statDate 格式应为 YYYY 或 YYYYqN: %r" % (stat_date,))
+        raise ServiceError(400, "statDate 格式应为 YYYY 或 YYYYqN: %r" % (stat_date,))
     month = 3 * int(quarter) if quarter else 12
     return (pd.Timestamp(int(year), month, 1) + pd.offsets.MonthEnd(0)).strftime("%Y-%m-%d")
 
@@ -145,12 +147,12 @@ def _fundamentals(query_text, date=None, stat_date=None, latest=False):
     try:
         query = fundquery.parse_query(query_text)
     except fundquery.QueryError as exc:
-        raise _service_error(400, "查询语句无法解析: %s" % exc) from exc
+        raise ServiceError(400, "查询语句无法解析: %s" % exc) from exc
     unknown = [t for t in query.tables if t not in FUNDAMENTAL_TABLES]
     if unknown or not query.tables:
-        raise _service_error(400, "不支持的表: %s" % (", ".join(unknown) or "(none)"))
+        raise ServiceError(400, "不支持的表: %s" % (", ".join(unknown) or "(none)"))
     if date is not None and stat_date is not None:
-        raise _service_error(400, "date 和 statDate 不能同时设置")
+        raise ServiceError(400, "date 和 statDate 不能同时设置")
     if latest or (date is None and stat_date is None):
         day_sql, params = "(SELECT MAX(date) FROM valuation)", ()
     else:
@@ -161,7 +163,7 @@ def _fundamentals(query_text, date=None, stat_date=None, latest=False):
     try:
         return fundquery.select(rows, query, "valuation")
     except fundquery.QueryError as exc:
-        raise _service_error(400, "查询语句无法执行: %s" % exc) from exc
+        raise ServiceError(400, "查询语句无法执行: %s" % exc) from exc
 
 
 def get_fundamentals(service, user, query_object, date=None, statDate=None, latest=False):
@@ -175,9 +177,9 @@ def run_api(service, user, code, name):
     """Runs the one kind of line research code sends: ``<name> = run_query(<query>)``."""
     match = _RUN_QUERY_LINE.match(code) if isinstance(code, str) else None
     if not match:
-        raise _service_error(400, "只支持 <变量> = run_query(<查询>) 形式的代码")
+        raise ServiceError(400, "只支持 <变量> = run_query(<查询>) 形式的代码")
     if match.group(1) != name:
-        raise _service_error(400, "变量 %s 未定义" % name)
+        raise ServiceError(400, "变量 %s 未定义" % name)
     return _fundamentals(match.group(2))
 
 
@@ -194,9 +196,9 @@ MULTI_STEP_FIELDS = ("open", "close", "high", "low", "volume", "turnover", "sett
 def _bar_step(fre_step):
     text = str(fre_step)
     if len(text) < 2 or not text[:-1].isdigit() or int(text[:-1]) < 1:
-        raise _service_error(400, "fre_step 格式错误: %r" % (fre_step,))
+        raise ServiceError(400, "fre_step 格式错误: %r" % (fre_step,))
     if text[-1] != "d":
-        raise _service_error(400, "沙盒只有日线数据: %r" % (fre_step,))
+        raise ServiceError(400, "沙盒只有日线数据: %r" % (fre_step,))
     return int(text[:-1])
 
 
@@ -237,18 +239,18 @@ def get_candle_stick(service, user, securities, end_date="20180101", fre_step="1
     known = set(_columns("bars")) - {"symbol", "date"}
     unknown = [f for f in fields if f not in known]
     if unknown:
-        raise _service_error(400, "不支持的字段: %s" % ", ".join(map(str, unknown)))
+        raise ServiceError(400, "不支持的字段: %s" % ", ".join(map(str, unknown)))
     if step > 1 and any(f not in MULTI_STEP_FIELDS for f in fields):
-        raise _service_error(400, "step 大于 1 时只支持字段: %s" % ", ".join(MULTI_STEP_FIELDS))
+        raise ServiceError(400, "step 大于 1 时只支持字段: %s" % ", ".join(MULTI_STEP_FIELDS))
     if fq not in ("pre", "post", None):
-        raise _service_error(400, "fq 只能是 pre, post 或 None: %r" % (fq,))
+        raise ServiceError(400, "fq 只能是 pre, post 或 None: %r" % (fq,))
     if not isinstance(bar_count, int) or bar_count < 0:
-        raise _service_error(400, "bar_count 必须是非负整数: %r" % (bar_count,))
+        raise ServiceError(400, "bar_count 必须是非负整数: %r" % (bar_count,))
     end_day = _day_text(end_date, "end_date")
     if isinstance(securities, str):
         return _bars(securities, end_day, step, fields, skip_paused, fq, bar_count)
     if not isinstance(securities, (list, tuple)):
-        raise _service_error(400, "securities 必须是代码或代码列表")
+        raise ServiceError(400, "securities 必须是代码或代码列表")
     return {code: _bars(code, end_day, step, fields, skip_paused, fq, bar_count)
             for code in securities}
 
@@ -281,7 +283,7 @@ EXTRA_TABLES = ("symbol_industry", "dividends", "ex_factors", "last_stock_factor
 def extra_hdf_store(service, user, key):
     """One of the store's reference tables, whole."""
     if key not in EXTRA_TABLES:
-        raise _service_error(404, "没有这个数据表: %r" % (key,))
+        raise ServiceError(404, "没有这个数据表: %r" % (key,))
     return _read("SELECT * FROM %s" % key)
 
 

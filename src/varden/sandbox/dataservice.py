@@ -39,6 +39,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 import msgpack
 
 from varden.sandbox import datahandlers
+from varden.sandbox.datahandlers import ServiceError
 
 API_PREFIX = "api/sdk_"
 ENDPOINTS = (
@@ -57,15 +58,6 @@ ENDPOINTS = (
 )
 DEFAULT_USERS = {"demo": "demo", "analyst": "quant2024"}
 MAX_BODY = 64 * 1024 * 1024
-
-
-class ServiceError(Exception):
-    """Raised by a handler to answer ``status`` with ``message`` as the text body."""
-
-    def __init__(self, status, message):
-        super().__init__(message)
-        self.status = status
-        self.message = message
 
 
 @dataclass

@@ -1,4 +1,4 @@
-"""The kit's exception classes."""
+"""Stand-in: the kit's exception classes."""
 
 
 class APIException(Exception):

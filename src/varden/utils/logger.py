@@ -1,4 +1,4 @@
-"""The kit's loggers.
+"""Stand-in: the kit's loggers.
 
 ``system_log.error(key, extra={...})``: the message is a short key and ``extra`` the
 details, shown after the key. They share the engine's logger class under the kit's own

@@ -1,4 +1,4 @@
-"""kpquant: a small daily-bar strategy engine.
+"""Stand-in: kpquant: a small daily-bar strategy engine.
 
 ``run(strategy_path, start_date, end_date, mods, mod_configs)`` runs one strategy; mods
 publish functions to strategies with ``export_as_api``.

@@ -1,4 +1,4 @@
-"""Fills orders at the day's close and publishes the order and trade events.
+"""Stand-in: fills orders at the day's close and publishes the order and trade events.
 
 No slippage, no commission; an order is filled whole at once or rejected.
 """

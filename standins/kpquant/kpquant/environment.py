@@ -1,4 +1,4 @@
-"""The running strategy's environment."""
+"""Stand-in: the running strategy's environment."""
 
 from kpquant.events import EventBus
 

@@ -1,4 +1,4 @@
-"""Engine events and the bus that delivers them."""
+"""Stand-in: engine events and the bus that delivers them."""
 
 from collections import defaultdict
 from enum import Enum

@@ -1,4 +1,4 @@
-"""How the engine reports a failed run."""
+"""Stand-in: how the engine reports a failed run."""
 
 import traceback
 

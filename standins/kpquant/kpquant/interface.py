@@ -1,4 +1,4 @@
-"""Base class of engine mods."""
+"""Stand-in: base class of engine mods."""
 
 
 class AbstractMod:

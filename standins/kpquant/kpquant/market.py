@@ -1,4 +1,5 @@
-"""What the engine reads from the kit's data layer: the calendar, daily bars, close prices.
+"""Stand-in: what the engine reads from the kit's data layer: the calendar, daily bars,
+close prices.
 
 The data layer is imported at first use; without it the calendar is every weekday and no
 bar or price is known.

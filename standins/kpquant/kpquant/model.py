@@ -1,4 +1,4 @@
-"""Orders, fills, the portfolio and the context handed to strategies."""
+"""Stand-in: orders, fills, the portfolio and the context handed to strategies."""
 
 import itertools
 from dataclasses import dataclass, field

@@ -1,4 +1,4 @@
-"""Running a strategy from start to end date with a set of mods."""
+"""Stand-in: running a strategy from start to end date with a set of mods."""
 
 import importlib
 import json

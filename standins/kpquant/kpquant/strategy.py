@@ -1,4 +1,4 @@
-"""Loading a strategy file and calling its functions."""
+"""Stand-in: loading a strategy file and calling its functions."""
 
 from kpquant.api.api_base import published_apis
 from kpquant.utils.logger import user_log

@@ -1,4 +1,4 @@
-"""The kit's user-facing errors, and the text of an engine error."""
+"""Stand-in: the kit's user-facing errors, and the text of an engine error."""
 
 import traceback
 

@@ -1,4 +1,4 @@
-"""The run's trade feed, written as JSON lines under the kit's folder.
+"""Stand-in: the run's trade feed, written as JSON lines under the kit's folder.
 
 Each line is one JSON object with ``style`` (the run's style label), ``kind`` and the
 payload. ``kind`` "trade" is one fill; ``kind`` "daily" closes a trading day, at the

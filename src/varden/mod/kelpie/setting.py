@@ -1,4 +1,4 @@
-"""The kit's settings.
+"""Stand-in: the kit's settings.
 
 ``ROOT_PATH`` is the per-user folder for credentials, notices and caches. It is
 ``$VARDEN_ROOT`` when set, else ``~/.varden``; the folder is created owner-only

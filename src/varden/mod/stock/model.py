@@ -1,4 +1,4 @@
-"""Instrument kinds and which trading account each kind is traded through."""
+"""Stand-in: instrument kinds and which trading account each kind is traded through."""
 
 from enum import Enum
 

@@ -1,4 +1,4 @@
-"""The registry of names published to strategies."""
+"""Stand-in: the registry of names published to strategies."""
 
 _published = {}
 

@@ -1,4 +1,4 @@
-"""Order functions published to strategies."""
+"""Stand-in: order functions published to strategies."""
 
 from kpquant.api.api_base import export_as_api
 from kpquant.environment import Environment

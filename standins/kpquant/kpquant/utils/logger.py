@@ -1,4 +1,4 @@
-"""The engine's loggers.
+"""Stand-in: the engine's loggers.
 
 Callers pass a message and optionally ``extra=dict``; the dict is shown after the
 message instead of being merged into the log record, so any key is safe.

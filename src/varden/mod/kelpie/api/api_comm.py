@@ -1,4 +1,4 @@
-"""Common functions published to every strategy."""
+"""Stand-in: common functions published to every strategy."""
 
 import pandas as pd
 

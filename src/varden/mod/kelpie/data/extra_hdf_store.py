@@ -1,4 +1,4 @@
-"""The extra store: SQL reads of the data layer's tables beside the bars.
+"""Stand-in: the extra store: SQL reads of the data layer's tables beside the bars.
 
 ``ExtraHDFStore()`` opens the sample store read-only on first ``read`` and closes it when
 the ``with`` block (or ``close()``) ends. ``read(sql)`` runs one SQL statement and returns

@@ -1,4 +1,4 @@
-"""Research helpers published to strategies.
+"""Stand-in: research helpers published to strategies.
 
 The compiled research API is the submodule ``studybench``; this package does not import
 it, so importing the package never loads it (the engine mod imports both).

@@ -1,4 +1,4 @@
-"""Performance measures of a series of portfolio values or returns."""
+"""Stand-in: performance measures of a series of portfolio values or returns."""
 
 import math
 

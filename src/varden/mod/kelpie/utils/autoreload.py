@@ -1,4 +1,4 @@
-"""``superreload(module)``: reload a module so that old references follow the new code.
+"""Stand-in: ``superreload(module)``: reload a module so that old references follow the new code.
 
 After ``importlib.reload`` the module's names point at new objects, but objects handed out
 before (a function stored in a dict, an instance of a class) still point at the old ones.

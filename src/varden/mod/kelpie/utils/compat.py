@@ -1,4 +1,4 @@
-"""``pd_Panel``: a small three-dimensional table over pandas.
+"""Stand-in: ``pd_Panel``: a small three-dimensional table over pandas.
 
 A panel holds one DataFrame per item; every item shares the same major axis (the rows,
 usually time) and minor axis (the columns). Construction aligns the tables on the union of

@@ -1,4 +1,4 @@
-"""Paths and identity of the kit's current user."""
+"""Stand-in: paths and identity of the kit's current user."""
 
 import getpass
 import os

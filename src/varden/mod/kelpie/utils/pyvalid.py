@@ -1,4 +1,4 @@
-"""Argument checks for the research functions.
+"""Stand-in: argument checks for the research functions.
 
 ``accepts(*specs)(func)`` checks the leading arguments of each call against ``specs``, one
 spec per parameter in order; parameters beyond the last spec are not checked. A spec is

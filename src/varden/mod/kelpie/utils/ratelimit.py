@@ -1,4 +1,4 @@
-"""Call-rate limiting for functions that hit a rate-limited remote service.
+"""Stand-in: call-rate limiting for functions that hit a rate-limited remote service.
 
 ``limits(calls, period)`` makes a limiter: calling it on a function gives a
 wrapper that allows at most ``calls`` calls in any ``period`` seconds (a sliding

@@ -1,4 +1,4 @@
-"""The research log ``log``.
+"""Stand-in: the research log ``log``.
 
 Its level is one of "info", "warn", "error" (``set_limited``). While limited, it shows at
 most ``LIMITED_RECORDS`` messages and then one notice that further ones are dropped, so a

@@ -1,4 +1,4 @@
-"""Removing research files: to the kit's trash folder, or for good.
+"""Stand-in: removing research files: to the kit's trash folder, or for good.
 
 The trash folder is ``trash`` under the settings' ``ROOT_PATH``. A file whose name is
 already in the trash is stored as "name (1).ext", "name (2).ext", ... so nothing trashed

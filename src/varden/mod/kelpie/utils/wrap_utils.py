@@ -1,4 +1,4 @@
-"""Small decorators shared by the kit's remote clients."""
+"""Stand-in: small decorators shared by the kit's remote clients."""
 
 import functools
 

@@ -1,4 +1,4 @@
-"""The data proxy: trading-calendar moves, instrument look-ups and futures contract lists.
+"""Stand-in: the data proxy: trading-calendar moves, instrument look-ups and futures contract lists.
 
 Dates given to the proxy are anything ``pd.Timestamp`` accepts; only their calendar day
 counts, and a day outside the store's calendar raises ``ValueError``.

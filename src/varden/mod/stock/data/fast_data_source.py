@@ -1,4 +1,5 @@
-"""The data source: instruments, calendar, daily bars and capital events of the sample store.
+"""Stand-in: the data source: instruments, calendar, daily bars and capital events of the
+sample store.
 
 ``history_window`` serves day steps ("1d", "5d", ...) from the store's daily bars (the last
 closed day is the trading day before today); minute and tick steps are refused.

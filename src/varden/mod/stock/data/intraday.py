@@ -1,4 +1,4 @@
-"""The sample live feed: today's records of one instrument, deterministic per (code, day).
+"""Stand-in: the sample live feed: today's records of one instrument, deterministic per (code, day).
 
 A day's whole session is generated from a seed of (code, day) and anchored on the last
 closed bar of the store, then cut at ``now``; so the records up to a given minute never

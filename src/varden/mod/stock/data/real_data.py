@@ -1,4 +1,5 @@
-"""The live reader: today's records of one instrument, each completed by the request's fix.
+"""Stand-in: the live reader: today's records of one instrument, each completed by the
+request's fix.
 
 A request carries the instrument and its record fix ``data_fix_fn``. Every live record (a
 fresh dict) goes through the fix, and what the fix returns is kept. Stock and option requests

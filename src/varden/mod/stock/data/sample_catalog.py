@@ -1,4 +1,5 @@
-"""The sample store's trading calendar and instrument list (fixed tables, no randomness)."""
+"""Stand-in: the sample store's trading calendar and instrument list (fixed tables, no
+randomness)."""
 
 import datetime as dt
 import zlib

@@ -1,4 +1,4 @@
-"""Seeded daily series of the sample store: bars, capital events, factors and valuations.
+"""Stand-in: seeded daily series of the sample store: bars, capital events, factors and valuations.
 
 Random draws are made per (code, year) over all trading days of that year, so the value of a
 past day never depends on the day the store is built.

@@ -1,4 +1,4 @@
-"""The data layer's embedded sample store: one SQLite file built from a seeded generator.
+"""Stand-in: the data layer's embedded sample store: one SQLite file built from a seeded generator.
 
 The file lives at ``ROOT_PATH/cache/sample_store-v<STORE_VERSION>.sqlite3``. ``open_store()``
 builds it on first use (to a temporary file, then an atomic rename) and rebuilds it when its

@@ -1,4 +1,4 @@
-"""The kit's generic trading-gateway client.
+"""Stand-in: the kit's generic trading-gateway client.
 
 A session is one TCP connection to the gateway. Every message travels as one frame:
 

@@ -1,4 +1,4 @@
-"""The kit's trading client: request envelopes to the brokerage, pushes back.
+"""Stand-in: the kit's trading client: request envelopes to the brokerage, pushes back.
 
 The client keeps one TCP connection to the brokerage service, whose address is
 ``host:port`` from ``$VARDEN_BROKER_ADDR`` (read when the client is created;

@@ -1,4 +1,4 @@
-"""Record types of the trading client."""
+"""Stand-in: record types of the trading client."""
 
 __all__ = ["NameDict"]
 
