@@ -159,15 +159,16 @@ class PageWriter:
 
     def function(self, indent, kind, node, obj, qualname):
         found = decorators(node)
-        if "property" in found:
+        kind = "property" if "property" in found else kind
+        # A special method may have no docstring of its own: the stub's comment says what it does.
+        body = self.docstring(obj, kind, qualname) or [self.stub.comment(node)]
+        if kind == "property":
             options = [":type: %s" % ast.unparse(node.returns)] if node.returns else []
-            self.directive(indent, "property", node.name, options,
-                           self.docstring(obj, "property", qualname))
+            self.directive(indent, kind, node.name, options, body)
             return
         options = [METHOD_KINDS[d] for d in sorted(found) if d in METHOD_KINDS]
         drop_first = kind == "method" and "staticmethod" not in found
-        self.directive(indent, kind, node.name + stub_signature(node, drop_first), options,
-                       self.docstring(obj, kind, qualname))
+        self.directive(indent, kind, node.name + stub_signature(node, drop_first), options, body)
 
     def klass(self, node, cls):
         members = {n.name if not isinstance(n, (ast.AnnAssign, ast.Assign)) else
