@@ -45,26 +45,35 @@ def stub_path(module_name):
     return origin.parent / (page_name(module_name) + ".pyi")
 
 
+def declared_name(node):
+    """The name a stub statement declares; None for imports and docstrings."""
+    if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+        return node.name
+    if isinstance(node, ast.AnnAssign):
+        return node.target.id
+    if isinstance(node, ast.Assign):
+        return node.targets[0].id
+    return None
+
+
+def declarations(nodes):
+    return {declared_name(node): node for node in nodes if declared_name(node)}
+
+
 class Stub:
     """One stub's declarations in their order, its imports and its comments."""
 
     def __init__(self, path):
         text = path.read_text(encoding="utf-8")
+        tree = ast.parse(text)
         self.lines = text.splitlines()
-        self.declared = {}  # name -> node, in the stub's order
+        self.declared = declarations(tree.body)  # name -> node, in the stub's order
+        all_node = self.declared.pop("__all__", None)
+        self.all = ast.literal_eval(all_node.value) if all_node else []
         self.imported = {}  # local name -> dotted name of the imported object
         self.reexported = []
-        self.all = []
-        for node in ast.parse(text).body:
-            if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
-                self.declared[node.name] = node
-            elif isinstance(node, ast.AnnAssign):
-                self.declared[node.target.id] = node
-            elif isinstance(node, ast.Assign) and node.targets[0].id == "__all__":
-                self.all = ast.literal_eval(node.value)
-            elif isinstance(node, ast.Assign):
-                self.declared[node.targets[0].id] = node
-            elif isinstance(node, ast.ImportFrom):
+        for node in tree.body:
+            if isinstance(node, ast.ImportFrom):
                 for alias in node.names:
                     local = alias.asname or alias.name
                     self.imported[local] = "%s.%s" % (node.module, alias.name)
@@ -171,9 +180,7 @@ class PageWriter:
         self.directive(indent, kind, node.name + stub_signature(node, drop_first), options, body)
 
     def klass(self, node, cls):
-        members = {n.name if not isinstance(n, (ast.AnnAssign, ast.Assign)) else
-                   (n.target if isinstance(n, ast.AnnAssign) else n.targets[0]).id: n
-                   for n in node.body if not isinstance(n, ast.Expr)}
+        members = declarations(node.body)
         init = next((members[n] for n in INITIALISERS if n in members), None)
         signature = stub_signature(init, True).partition(" -> ")[0] if init else ""
         body = []
@@ -242,8 +249,12 @@ class PageWriter:
 def index_page():
     lines = ["Reference", "=========", "",
              "One page per compiled module, generated from its typing stub and docstrings.", "",
-             ".. toctree::", INDENT + ":maxdepth: 1", ""]
+             ".. toctree::", INDENT + ":hidden:", ""]
     lines += [INDENT + page_name(name) for name in COMPILED_MODULES]
+    lines.append("")
+    for name in COMPILED_MODULES:
+        summary = (inspect.getdoc(importlib.import_module(name)) or "").partition("\n")[0]
+        lines.append("- :doc:`%s`, ``%s``: %s" % (page_name(name), name, summary))
     return "\n".join(lines) + "\n"
 
 
