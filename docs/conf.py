@@ -25,3 +25,5 @@ myst_heading_anchors = 3
 
 html_theme = "furo"
 html_title = "varden %s" % release
+# The footer names the kit only.
+html_show_sphinx = False
