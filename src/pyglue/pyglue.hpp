@@ -15,6 +15,8 @@
 //                       keeping borrowed values checks (pyops.hpp)
 //   pyglue::steal, getattr, item, format_value, concat, call_method, isinstance, import_name
 //                       C-API spellings of Python expressions, raising what Python raises
+//   pyglue::RecursionGuard
+//                       a depth bound for compiled code that recurses on user data
 //   pyglue::round_digits / round_integer / round_object
 //                       Python's round, half-to-even on the stored double
 //   PYGLUE_INTERN       interned str constants for hot paths
@@ -32,4 +34,5 @@
 #include "pyglue/namespace.hpp"
 #include "pyglue/pyops.hpp"
 #include "pyglue/pyround.hpp"
+#include "pyglue/recursion.hpp"
 #include "pyglue/pyversion.hpp"

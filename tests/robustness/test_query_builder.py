@@ -6,6 +6,8 @@ simple enough (texts as literals, numbers and None/True/False as they are, itera
 anything else as the literal of its text) that every divergence is a fault.
 """
 
+import sys
+
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
@@ -105,3 +107,33 @@ TARGETS = [
 @given(data=st.data())
 def test_call(target, data):
     H.exercise(data, target)
+
+
+def deepest(call):
+    """The deepest nested list ``call`` takes, and the RecursionError one level deeper."""
+    low, high = 0, 100_000
+    while low < high:
+        middle = (low + high + 1) // 2
+        try:
+            call(S.nested(middle))
+            low = middle
+        except RecursionError:
+            high = middle - 1
+    with pytest.raises(RecursionError) as refused:
+        call(S.nested(low + 1))
+    return low, str(refused.value)
+
+
+@pytest.mark.parametrize("limit", [1000, 3000])
+def test_depth_follows_the_recursion_limit(limit):
+    """The query builder stops within 10 % of the depth where its Python rendition stops, with
+    the message Python gives there."""
+    saved = sys.getrecursionlimit()
+    sys.setrecursionlimit(limit)
+    try:
+        ours, message = deepest(tablespec.valuation.pe.in_)
+        python, python_message = deepest(py_query_builder.valuation.pe.in_)
+    finally:
+        sys.setrecursionlimit(saved)
+    assert abs(ours - python) <= python / 10, (ours, python)
+    assert message == python_message
