@@ -34,5 +34,5 @@
 #include "pyglue/namespace.hpp"
 #include "pyglue/pyops.hpp"
 #include "pyglue/pyround.hpp"
-#include "pyglue/recursion.hpp"
 #include "pyglue/pyversion.hpp"
+#include "pyglue/recursion.hpp"

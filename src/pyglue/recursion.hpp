@@ -23,7 +23,7 @@ namespace detail {
 
 // Stack kept free below the deepest level: the rest of that level, raising and unwinding, and
 // the interpreter's own C code called from there (a level takes about 1 KiB).
-constexpr std::uintptr_t kStackMargin = 256 * 1024;
+constexpr std::uintptr_t kStackMargin = 128 * 1024;
 
 // The lowest address this thread's walks may reach, or 0 when the stack's bounds are unknown.
 // Read once per thread: pthread_getattr_np reads /proc/self/maps for the main thread.

@@ -1,12 +1,10 @@
-"""Deep values: a list and a dict that hold themselves, and a list nested 100,000 deep.
-
-Compiled code that walks such a value must stop where Python code stops, at the recursion
-limit, with the interpreter's RecursionError, whatever stack the thread has: before 3.14 the
-interpreter's own C guard allows more levels than a worker thread's stack holds.
-"""
+"""Values nested past any recursion limit: every public callable, and each method on its class
+and on an instance made by __new__, takes a list and a dict that hold themselves and a list
+nested 100,000 deep in each of its first three slots, in a thread with a small stack."""
 
 import sys
 import threading
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -15,61 +13,36 @@ import robustness_strategies as S
 
 from varden import COMPILED_MODULES as MODULES
 
-# A small worker thread's stack. Before 3.14 the interpreter's own C code (repr, ==) needs
-# about 2 MiB for its 10,000 levels; from 3.14 it checks the stack it has.
+# Before 3.14 the interpreter's own C code overflows 1 MiB within the 10,000 levels it allows
+# (repr of a deep list, as formatting a column whose key is one does); from 3.14 it checks the
+# stack it has.
 STACK = (1 if sys.version_info >= (3, 14) else 2) << 20
 
 
-def deep_values():
-    loop = []
-    loop.append(loop)
-    cycle = {}
-    cycle["self"] = cycle
-    return loop, cycle, S.nested(100_000)
-
-
 def callables(module):
-    """Every public callable, each method on its class and on an instance made by __new__
-    alone, and the getter of each property."""
     for label, obj in H.public_objects(module):
-        if isinstance(obj, property):
-            yield label, obj.fget
-        elif callable(obj):
-            yield label, obj
-        if isinstance(obj, type):
-            bare = H.invoke(obj.__new__, obj)
-            for name, _ in () if bare.raised else H.members(obj):
-                bound = H.invoke(getattr, bare.value, name)
-                if not bound.raised and callable(bound.value):
-                    yield f"{label}().{name}", bound.value
+        yield label, obj.fget if isinstance(obj, property) else obj
+        if isinstance(obj, type) and not (bare := H.invoke(obj.__new__, obj)).raised:
+            for name, _ in H.members(obj):
+                yield f"{label}().{name}", H.invoke(getattr, bare.value, name).value
 
 
 def call_all(module_name):
-    """Each callable given each deep value in each of its first three argument slots."""
-    module = __import__(module_name, fromlist=["_"])
-    values = deep_values()
-    for label, fn in list(callables(module)):
+    loop, cycle = [], {}
+    loop.append(loop)
+    cycle["self"] = cycle
+    values = (loop, cycle, S.nested(100_000))
+    for label, fn in callables(__import__(module_name, fromlist=["_"])):
         print(label, file=sys.stderr, flush=True)  # the last one named is the one that crashed
-        for slot in range(3):
-            for value in values:
+        for value in values if callable(fn) else ():
+            for slot in range(3):
                 H.invoke(fn, *[None] * slot, value)
 
 
 def deep_pass(module_name):
-    failures = []
-
-    def run():
-        try:
-            call_all(module_name)
-        except BaseException as error:  # reported by the main thread, which exits with it
-            failures.append(error)
-
     threading.stack_size(STACK)
-    worker = threading.Thread(target=run)
-    worker.start()
-    worker.join()
-    if failures:
-        raise failures[0]
+    with ThreadPoolExecutor(1) as worker:
+        worker.submit(call_all, module_name).result()
 
 
 @pytest.mark.parametrize("module", MODULES)
