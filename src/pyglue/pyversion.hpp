@@ -80,7 +80,7 @@ inline bool enter(int frames) {
 #else
 
 // From 3.12 the limit counts Python frames only (py_recursion_remaining); Py_EnterRecursiveCall
-// has a fixed C limit of its own, about 10,000 levels on 3.12 and 3.13.
+// has a fixed C limit of its own (10,000 levels on 3.13).
 inline bool enter(int frames) {
     PyThreadState* ts = PyThreadState_Get();
     if (ts->py_recursion_remaining < frames) {

@@ -2,7 +2,7 @@
 // itself).
 //
 // Py_EnterRecursiveCall alone is no bound: before 3.14 it counts C levels against a fixed limit
-// (about 10,000 on 3.12 and 3.13), more stack than a worker thread has. Each level here counts
+// (10,000 on 3.13), more stack than a worker thread has. Each level here counts
 // against the interpreter's recursion limit as the same walk in Python would, and also stops
 // when this thread's stack runs low, which protects a thread whose recursion limit was raised
 // beyond what its stack holds.

@@ -84,7 +84,7 @@ py::object encode(py::handle self, py::handle o, py::handle top) {
     }
     if (is_iterable(o)) {
         // A level weighs what `[self._encode(x, 0) for x in o]` pushes in Python: the
-        // method's frame and the comprehension's.
+        // method's frame, and before 3.12 the comprehension's.
         pyglue::RecursionGuard level(1 + pyglue::recursion::kComprehensionFrames);
         py::list out;
         py::object zero = py::int_(0);
