@@ -15,7 +15,6 @@ import dataclasses
 import enum
 import inspect
 import os
-import os
 import pathlib
 import random
 import signal
