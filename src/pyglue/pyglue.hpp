@@ -36,6 +36,11 @@
 //   getattr, item, call_method, format_value, isinstance, import_name
 //                         C-API spellings of Python expressions, raising what Python raises
 //   steal, concat         owning a C API result; "".join of texts
+// Walks over user values (recursion.hpp)
+//   RecursionGuard        a depth bound for compiled code that recurses on user data: the
+//                         recursion limit as Python counts it, and the thread's stack
+//   recursion::enter, leave, kMessage, kComprehensionFrames
+//                         how each interpreter counts frames against the limit (pyversion.hpp)
 // Numbers (pyround.hpp)
 //   round_digits, round_integer, round_object, is_numpy_binary_float
 //                         Python's round, half-to-even on the stored double
@@ -58,3 +63,4 @@
 #include "pyglue/pyops.hpp"
 #include "pyglue/pyround.hpp"
 #include "pyglue/pyversion.hpp"
+#include "pyglue/recursion.hpp"

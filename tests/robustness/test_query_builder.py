@@ -6,6 +6,9 @@ simple enough (texts as literals, numbers and None/True/False as they are, itera
 anything else as the literal of its text) that every divergence is a fault.
 """
 
+import bisect
+import sys
+
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
@@ -105,3 +108,32 @@ TARGETS = [
 @given(data=st.data())
 def test_call(target, data):
     H.exercise(data, target)
+
+
+def refusal(call):
+    """The shallowest nested list ``call`` refuses, and the message it refuses it with."""
+    messages = {}
+
+    def refuses(depth):
+        try:
+            call(S.nested(depth))
+        except RecursionError as error:
+            messages[depth] = str(error)
+        return depth in messages
+
+    depth = bisect.bisect_left(range(100_000), True, key=refuses)
+    return depth, messages[depth]
+
+
+@pytest.mark.parametrize("limit", [1000, 3000])
+def test_depth_follows_the_recursion_limit(limit):
+    """The builder refuses a nested list within 10 % of the depth where its rendition does,
+    with the same RecursionError message."""
+    saved = sys.getrecursionlimit()
+    sys.setrecursionlimit(limit)
+    try:
+        ours = refusal(tablespec.valuation.pe.in_)
+        python = refusal(py_query_builder.valuation.pe.in_)
+    finally:
+        sys.setrecursionlimit(saved)
+    assert abs(ours[0] - python[0]) <= python[0] / 10 and ours[1] == python[1], (ours, python)
