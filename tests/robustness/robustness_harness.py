@@ -250,15 +250,10 @@ def public_objects(module):
 _CHILD = """
 import importlib.util, sys
 
-def load(name, path):
-    spec = importlib.util.spec_from_file_location(name, path)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[name] = module
-    spec.loader.exec_module(module)
-    return module
-
-load("robustness_conftest", sys.argv[1])
-getattr(load("robustness_child", sys.argv[2]), sys.argv[3])(sys.argv[4])
+spec = importlib.util.spec_from_file_location("robustness_child", sys.argv[1])
+child = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(child)
+getattr(child, sys.argv[2])(sys.argv[3])
 print("calls", sys.modules["robustness_harness"].calls["total"])
 """
 
@@ -266,14 +261,14 @@ print("calls", sys.modules["robustness_harness"].calls["total"])
 def in_child(test_file, function, module, tmp_path):
     """Runs ``function(module)`` of ``test_file`` in a child interpreter and counts its calls;
     a child killed by a signal fails the test naming the module and the signal."""
-    here = pathlib.Path(__file__)
-    # The child runs in tmp_path: this run's import path, made absolute, comes along.
+    # The child runs in tmp_path: this run's import path, made absolute, comes along, with this
+    # folder for the shared modules.
     path = [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    path.append(str(pathlib.Path(__file__).parent))
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(path), VARDEN_ROOT=str(tmp_path),
                VARDEN_URL="http://127.0.0.1:9/")
     child = subprocess.run(
-        [sys.executable, "-X", "faulthandler", "-c", _CHILD, str(here.with_name("conftest.py")),
-         str(test_file), function, module],
+        [sys.executable, "-X", "faulthandler", "-c", _CHILD, str(test_file), function, module],
         capture_output=True, text=True, timeout=300, env=env, cwd=tmp_path)
     ended = (f"signal {signal.Signals(-child.returncode).name}" if child.returncode < 0
              else f"exit status {child.returncode}")
