@@ -1,5 +1,9 @@
 // Arithmetic on record values with Python's results, without an object per intermediate step.
 //
+// Measured with bench/bench_quotewire.py, Python number objects at every step instead: stock
+// minute fixes 5.9x -> 3.9x, daily 5.5x -> 3.5x, futures 5.8x -> 4.1x, options 6.6x -> 4.7x
+// against plain Python (callgrind: 1.40x, 1.40x, 1.24x and 1.30x the instructions).
+//
 // Record values are Python floats, numpy float64 scalars, ints, None or anything else. A value
 // that is an exact float, an exact numpy float64 or an int small enough to convert exactly is
 // carried as a double with its kind; the result of two such values is computed in C when that
