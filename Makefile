@@ -20,8 +20,9 @@ KPQUANT_SOURCES := $(shell find $(KPQUANT) -name '*.py' -o -name pyproject.toml)
 # python_for(3.X): the interpreter of CPython 3.X: $(PYTHON3.X) when given, else python3.X on
 # PATH (when it runs: a pyenv shim of a version pyenv does not select does not), else pyenv's
 # newest 3.X; empty when there is none.
-python_for = $(or $(PYTHON$(1)),$(shell python$(1) -c 'import sys; print(sys.executable)' \
-               2>/dev/null),$(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python$(1)))))
+python_for = $(or $(PYTHON$(1)),\
+  $(shell python$(1) -c 'import sys; print(sys.executable)' 2>/dev/null),\
+  $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python$(1)))))
 # need_python(3.X, target): stops `target` with a message when there is no CPython 3.X.
 need_python = @test -n "$(call python_for,$(1))" || { echo "make $(2): no CPython $(1): put \
   python$(1) on PATH, install it with pyenv, or name it with PYTHON$(1)=/path/to/python$(1)" >&2; \
@@ -165,6 +166,36 @@ dist-%: $(WHEEL_TOOLS)/.installed
 
 sdist: $(WHEEL_TOOLS)/.installed
 	$(WHEEL_TOOLS_PY) -m build --sdist --no-isolation --outdir dist .
+
+# `make test-wheels`: what users install, tested. imports-3.X puts the CPython 3.X wheel of
+# dist/ into a fresh venv of that interpreter, beside the engine stand-in: pip may build nothing
+# (--only-binary) and no compiler is reachable (the venv's bin/ is the whole PATH; CC and CXX
+# fail); every compiled module must import from there. Then the suite runs against the
+# installed 3.10 wheel, and `make test-latest` against the installed 3.15 one.
+test-wheels: $(addprefix imports-,$(WHEEL_PYTHONS))
+	$(WHEELS_DIR)/venv-3.10/bin/python -m pip install --quiet --only-binary=:all: \
+	  "$(call wheel_for,3.10)[test]" pybind11
+	VARDEN_ROBUSTNESS_SCALE=$(WHEEL_ROBUSTNESS_SCALE) $(INSTALLED_ENV) \
+	  VARDEN_WHEEL=$(abspath $(call wheel_for,3.10)) $(WHEELS_DIR)/venv-3.10/bin/python -m pytest
+	$(MAKE) --no-print-directory test-latest LATEST_KIT=$(call wheel_for,3.15)
+
+imports-%: $(WHEELS_DIR)/engine/.built
+	@test -n "$(call wheel_for,$*)" || { echo "make test-wheels: no CPython $* wheel in dist/ \
+	  (make wheels builds them)" >&2; exit 1; }
+	$(call need_python,$*,test-wheels)
+	rm -rf $(WHEELS_DIR)/venv-$*
+	$(call python_for,$*) -m venv $(WHEELS_DIR)/venv-$*
+	PATH=$(abspath $(WHEELS_DIR)/venv-$*/bin) CC=/bin/false CXX=/bin/false \
+	  $(WHEELS_DIR)/venv-$*/bin/python -m pip install --quiet --only-binary=:all: \
+	  $(call wheel_for,$*) $(WHEELS_DIR)/engine/kpquant-*.whl
+	PATH=$(abspath $(WHEELS_DIR)/venv-$*/bin) $(WHEELS_DIR)/venv-$*/bin/python -I \
+	  .ci/installed_modules.py
+
+# The engine stand-in as a wheel, for venvs where pip builds nothing.
+$(WHEELS_DIR)/engine/.built: $(WHEEL_TOOLS)/.installed $(KPQUANT_SOURCES)
+	rm -rf $(WHEELS_DIR)/engine
+	$(WHEEL_TOOLS_PY) -m pip wheel --quiet --no-deps -w $(WHEELS_DIR)/engine ./$(KPQUANT)
+	touch $@
 
 demo: install
 	$(PY) -m varden.sandbox --run examples/tour.py
