@@ -93,10 +93,14 @@ ASAN_ENV     = PYTHONPATH=$(ASAN_SITE) PYTHONMALLOC=malloc LD_PRELOAD="$(ASAN_PR
                VARDEN_ROBUSTNESS_SCALE=$(ASAN_ROBUSTNESS_SCALE)
 # Examples per robustness test, as a share of the regular run's (a sanitized call is slower).
 ASAN_ROBUSTNESS_SCALE ?= 0.1
+# `make docs`: the documentation site, from docs/ and the installed kit's docstrings and typing
+# stubs, into docs/_build/html; any warning fails the build. (tests/docs builds and checks a
+# site of its own, from scratch.)
+DOCS_BUILD  := docs/_build
 # What pytest runs under the sanitizers; CI narrows it (see .ci/run).
 ASAN_TESTS  ?= tests
 
-.PHONY: test test-latest test-lowest demo bench install inplace clean asan
+.PHONY: test test-latest test-lowest demo bench install inplace clean asan docs
 
 $(PY):
 	$(BASE_PY) -m venv $(VENV)
@@ -114,6 +118,9 @@ install: $(STAMP)
 
 test: install
 	$(PY) -m pytest
+
+docs: install
+	$(PY) -m sphinx -W --keep-going -q -b html -d $(DOCS_BUILD)/doctrees docs $(DOCS_BUILD)/html
 
 test-latest:
 	$(call need_python,3.15,test-latest)
@@ -224,5 +231,5 @@ asan: install
 	  exit $$status
 
 clean:
-	rm -rf build $(VENV) $(LATEST_VENV) $(LOWEST_VENV) $(KPQUANT)/build
+	rm -rf build $(VENV) $(LATEST_VENV) $(LOWEST_VENV) $(KPQUANT)/build $(DOCS_BUILD) docs/reference
 	find src -name '*.so' -delete

@@ -22,6 +22,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <array>
+
 #include <cstddef>
 #include <stdexcept>
 #include <string>
@@ -133,12 +135,52 @@ Impl adapt(Body body, std::size_t ncaptured, std::tuple<A...>*, std::index_seque
 
 }  // namespace detail
 
+// The captured objects of a body that captured one tuple, by name:
+// `auto [f, limit] = pyglue::unpack<2>(captured);`. Borrowed from the tuple the function owns.
+template <std::size_t N>
+std::array<py::handle, N> unpack(py::handle captured) {
+    if (PyTuple_GET_SIZE(captured.ptr()) != static_cast<Py_ssize_t>(N)) {
+        throw std::logic_error("pyglue: unpacking a captured tuple of another size");
+    }
+    std::array<py::handle, N> items;
+    for (std::size_t i = 0; i < N; ++i) items[i] = PyTuple_GET_ITEM(captured.ptr(), i);
+    return items;
+}
+
+namespace detail {
+
+// "*name" and "**name" in a parameter list name *args and **kwargs as inspect.signature shows
+// them; they leave the list, and the body must collect what they declare.
+inline void take_starred(Signature& sig, bool body_varargs, bool body_varkw) {
+    std::vector<Param> named;
+    for (Param& p : sig.params) {
+        if (p.name.rfind("**", 0) == 0) {
+            sig.varkw_name = p.name.substr(2);
+            if (!body_varkw)
+                throw std::logic_error("pyglue: " + sig.name + "() declares **" + sig.varkw_name +
+                                       " but its body takes none");
+        } else if (p.name.rfind("*", 0) == 0) {
+            sig.varargs_name = p.name.substr(1);
+            if (!body_varargs)
+                throw std::logic_error("pyglue: " + sig.name + "() declares *" + sig.varargs_name +
+                                       " but its body takes none");
+        } else {
+            named.push_back(std::move(p));
+        }
+    }
+    sig.params = std::move(named);
+}
+
+}  // namespace detail
+
 // A function object from its signature and a body that takes the parameters by name (above).
-// The signature's *args and **kwargs follow from the body's VarArgs and VarKwargs.
+// The signature's *args and **kwargs follow from the body's VarArgs and VarKwargs, named as
+// "*name" and "**name" in the parameter list when not "args" and "kwargs".
 template <typename Body>
 py::object make_function(Signature sig, Captures captures, Body body) {
     using Params = typename detail::body_traits<Body>::params;
     using Shape = detail::body_shape<Params>;
+    detail::take_starred(sig, Shape::varargs, Shape::varkw);
     const std::size_t ncaptured = captures.objects.size();
     if (Shape::named != ncaptured + sig.params.size()) {
         throw std::logic_error("pyglue: the body of " + sig.name + "() takes " +

@@ -1,4 +1,5 @@
-// Python expressions written against the C API, raising exactly what Python would raise.
+// Python expressions written against the C API, raising exactly what Python would raise. Each
+// advances the epoch (pyops.hpp) whenever it may run Python code.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -7,6 +8,7 @@
 
 #include "pyglue/dictget.hpp"
 #include "pyglue/intern.hpp"
+#include "pyglue/pyops.hpp"
 
 namespace pyglue {
 namespace py = pybind11;
@@ -19,7 +21,7 @@ inline py::object steal(PyObject* result) {
 
 // obj.name, with an interned name.
 inline py::object getattr(py::handle obj, PyObject* name) {
-    return steal(PyObject_GetAttr(obj.ptr(), name));
+    return runs_python([&] { return steal(PyObject_GetAttr(obj.ptr(), name)); });
 }
 
 // obj[key]: plain dicts are read directly and raise KeyError(key) as dict does.
@@ -32,13 +34,13 @@ inline py::object item(py::handle obj, PyObject* key) {
         }
         return py::reinterpret_borrow<py::object>(v);
     }
-    return steal(PyObject_GetItem(obj.ptr(), key));
+    return runs_python([&] { return steal(PyObject_GetItem(obj.ptr(), key)); });
 }
 
 // What "{}".format(o) inserts for o.
 inline py::object format_value(py::handle o) {
     if (PyUnicode_CheckExact(o.ptr())) return py::reinterpret_borrow<py::object>(o);
-    return steal(PyObject_Format(o.ptr(), nullptr));
+    return runs_python([&] { return steal(PyObject_Format(o.ptr(), nullptr)); });
 }
 
 // "".join(pieces) of texts.
@@ -56,12 +58,15 @@ inline py::object concat(std::initializer_list<PyObject*> pieces) {
 template <typename... A>
 py::object call_method(py::handle self, PyObject* name, A... args) {
     PyObject* argv[] = {self.ptr(), py::handle(args).ptr()...};
-    return steal(PyObject_VectorcallMethod(
-        name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return runs_python([&] {
+        return steal(PyObject_VectorcallMethod(
+            name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    });
 }
 
-// isinstance(o, cls)
+// isinstance(o, cls); a class's own __instancecheck__ may run unless o's type is cls.
 inline bool isinstance(py::handle o, py::handle cls) {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(o.ptr())) != cls.ptr()) may_run_python();
     int r = PyObject_IsInstance(o.ptr(), cls.ptr());
     if (r < 0) throw py::error_already_set();
     return r != 0;
@@ -70,7 +75,7 @@ inline bool isinstance(py::handle o, py::handle cls) {
 // `from dotted import name` at call time, with the statement's ImportError when the module
 // lacks the name.
 inline py::object import_name(const char* dotted, const char* name) {
-    py::module_ module = py::module_::import(dotted);
+    py::module_ module = runs_python([&] { return py::module_::import(dotted); });
     PyObject* v = PyObject_GetAttrString(module.ptr(), name);
     if (v) return py::reinterpret_steal<py::object>(v);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();

@@ -111,12 +111,19 @@ class ClassBuilder {
     py::dict ns_;
 };
 
-// A module-level function with the module as __module__.
+// A module-level function of the module named `module` (its __module__).
+template <typename... CapturesAndBody>
+py::object module_function(const char* module, const char* name, std::vector<Param> params,
+                           CapturesAndBody&&... body) {
+    return make_function(detail::signature(name, "", std::move(params), module),
+                         std::forward<CapturesAndBody>(body)...);
+}
+
 template <typename... CapturesAndBody>
 py::object module_function(const py::module_& m, const char* name, std::vector<Param> params,
                            CapturesAndBody&&... body) {
-    return make_function(detail::signature(name, "", std::move(params), PyModule_GetName(m.ptr())),
-                         std::forward<CapturesAndBody>(body)...);
+    return module_function(PyModule_GetName(m.ptr()), name, std::move(params),
+                           std::forward<CapturesAndBody>(body)...);
 }
 
 // A function defined inside another function or method, `outer`: Python qualifies its name as
@@ -129,12 +136,27 @@ py::object local_function(const char* module, const std::string& outer, const ch
         std::forward<CapturesAndBody>(body)...);
 }
 
+// A decorator applied to a function that def binds: the module attribute holds what it
+// returns, as for a decorated `def`.
+struct Decorator {
+    py::object apply;
+};
+
 // Defines and binds a module-level function in one step.
 template <typename... CapturesAndBody>
-py::object def(py::module_& m, const char* name, std::vector<Param> params,
+py::object def(const py::module_& m, const char* name, std::vector<Param> params,
                CapturesAndBody&&... body) {
     py::object f =
         module_function(m, name, std::move(params), std::forward<CapturesAndBody>(body)...);
+    m.attr(name) = f;
+    return f;
+}
+
+template <typename... CapturesAndBody>
+py::object def(const py::module_& m, const char* name, std::vector<Param> params,
+               Decorator decorator, CapturesAndBody&&... body) {
+    py::object f = decorator.apply(
+        module_function(m, name, std::move(params), std::forward<CapturesAndBody>(body)...));
     m.attr(name) = f;
     return f;
 }

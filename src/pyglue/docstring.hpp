@@ -3,7 +3,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include <array>
 #include <cstddef>
+#include <string>
 
 namespace pyglue {
 namespace py = pybind11;
@@ -29,6 +31,20 @@ inline void document(py::handle owner, const Doc& doc) {
         py::setattr(f, "__doc__", text);
     }
 }
+
+// Texts joined at compile time: one block shared by several docstrings is written once.
+template <const char*... Parts>
+constexpr auto join_texts() {
+    constexpr std::size_t length = (std::char_traits<char>::length(Parts) + ... + 0);
+    std::array<char, length + 1> joined{};
+    std::size_t at = 0;
+    for (const char* part : {Parts...}) {
+        for (; *part != '\0'; ++part) joined[at++] = *part;
+    }
+    return joined;
+}
+template <const char*... Parts>
+inline constexpr auto joined = join_texts<Parts...>();
 
 template <std::size_t N>
 void document(py::handle owner, const Doc (&docs)[N]) {

@@ -25,10 +25,15 @@ inline unsigned long epoch() {
     return detail::python_epoch;
 }
 
+// Notes that Python code may run next.
+inline void may_run_python() {
+    ++detail::python_epoch;
+}
+
 // Runs `op`, which may run Python code (a call, a user type's operator, a mapping's own method).
 template <typename Op>
 decltype(auto) runs_python(Op&& op) {
-    ++detail::python_epoch;
+    may_run_python();
     return std::forward<Op>(op)();
 }
 
@@ -47,7 +52,7 @@ inline bool is_inert(PyObject* o) {
 
 // bool(o)
 inline bool truth(py::handle o) {
-    if (!is_inert(o.ptr())) ++detail::python_epoch;
+    if (!is_inert(o.ptr())) may_run_python();
     int r = PyObject_IsTrue(o.ptr());
     if (r < 0) throw py::error_already_set();
     return r != 0;
@@ -55,7 +60,7 @@ inline bool truth(py::handle o) {
 
 // `item in container`; the container's and the items' own methods may run.
 inline bool contains(py::handle container, py::handle item) {
-    ++detail::python_epoch;
+    may_run_python();
     int r = PySequence_Contains(container.ptr(), item.ptr());
     if (r < 0) throw py::error_already_set();
     return r != 0;
@@ -65,7 +70,7 @@ inline bool contains(py::handle container, py::handle item) {
 // and the truth of its result, with no shortcut for one object on both sides (a NaN is not equal
 // to itself), as Python's operators do.
 inline bool compare(py::handle a, py::handle b, int op) {
-    if (!is_inert(a.ptr()) || !is_inert(b.ptr())) ++detail::python_epoch;
+    if (!is_inert(a.ptr()) || !is_inert(b.ptr())) may_run_python();
     PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
     if (!r) throw py::error_already_set();
     return truth(py::reinterpret_steal<py::object>(r));

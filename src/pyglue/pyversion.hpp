@@ -47,6 +47,58 @@ inline ExcInfo exc_info_of(py::error_already_set& caught) {
     return info;
 }
 
+// -- the recursion limit, as compiled code that walks nested user values counts against it -------
+//
+// A walk counts each of its levels as the Python frames the same walk written in Python would
+// push, so it stops where that Python stops: at sys.getrecursionlimit(), counted from the
+// current depth, with the interpreter's RecursionError and message.
+namespace recursion {
+
+constexpr const char* kMessage = "maximum recursion depth exceeded";
+
+// A list comprehension's own frame: from 3.12 comprehensions run inline in their function.
+constexpr int kComprehensionFrames = PY_VERSION_HEX < 0x030C0000 ? 1 : 0;
+
+#if PY_VERSION_HEX < 0x030C0000
+
+// Before 3.12 Python frames and Py_EnterRecursiveCall advance one counter against the limit.
+inline void leave(int frames) {
+    for (int i = 0; i < frames; ++i) Py_LeaveRecursiveCall();
+}
+
+// Enters `frames` frames, or sets RecursionError and returns false (having entered none).
+inline bool enter(int frames) {
+    for (int i = 0; i < frames; ++i) {
+        if (Py_EnterRecursiveCall("")) {
+            leave(i);
+            return false;
+        }
+    }
+    return true;
+}
+
+#else
+
+// From 3.12 the limit counts Python frames only (py_recursion_remaining); Py_EnterRecursiveCall
+// has a fixed C limit of its own (10,000 levels on 3.13).
+inline bool enter(int frames) {
+    PyThreadState* ts = PyThreadState_Get();
+    if (ts->py_recursion_remaining < frames) {
+        PyErr_SetString(PyExc_RecursionError, kMessage);
+        return false;
+    }
+    ts->py_recursion_remaining -= frames;
+    return true;
+}
+
+inline void leave(int frames) {
+    PyThreadState_Get()->py_recursion_remaining += frames;
+}
+
+#endif
+
+}  // namespace recursion
+
 // -- reporting a compiled function's calls to the profile hook (sys.setprofile, cProfile) -----
 //
 // From 3.12 the interpreter reports calls of built-in functions and their subclasses

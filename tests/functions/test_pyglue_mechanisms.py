@@ -2,8 +2,10 @@
 body by name, captured objects belong to the function, and operations that may run Python code
 advance the epoch that code keeping borrowed values relies on."""
 
+import collections
 import gc
 import inspect
+import numbers
 import os
 import subprocess
 import sys
@@ -91,6 +93,18 @@ class Meddler:
     (lambda p: p.equals(1, 1.0), False),
     (lambda p: p.equals(Meddler(), 1), True),
     (lambda p: p.contains({"a": 1}, "a"), True),
+    (lambda p: p.getattr(1, "real"), True),
+    (lambda p: p.item({"a": 1}, "a"), False),
+    (lambda p: (lambda key: p.item({key: 1}, key))(Meddler()), True),
+    (lambda p: p.item(collections.UserDict(a=1), "a"), True),
+    (lambda p: p.get({"a": 1}, "a"), False),
+    (lambda p: p.get(collections.UserDict(a=1), "a"), True),
+    (lambda p: p.call_method("a", "upper"), True),
+    (lambda p: p.format_value("a"), False),
+    (lambda p: p.format_value(Meddler()), True),
+    (lambda p: p.isinstance(1, int), False),
+    (lambda p: p.isinstance(1, numbers.Number), True),
+    (lambda p: p.import_name("json", "dumps"), True),
 ])
 def test_operations_that_may_run_python_code_advance_the_epoch(probe, operation, moves):
     before = probe.epoch()

@@ -1,24 +1,16 @@
-"""Robustness suite: shared modules, the call counter and its report.
+"""Robustness suite: the call counter and its report.
 
-``--import-mode=importlib`` keeps test folders off ``sys.path``, so the two shared modules of
-this folder are loaded here once, under fixed names, before the test files import them.
+The folder's shared modules, ``robustness_harness`` and ``robustness_strategies``, are imported
+by name: pytest's ``pythonpath`` setting puts this folder on the path.
 ``VARDEN_ROBUSTNESS_SCALE`` (default 1) multiplies every test's example count.
 """
 
-import importlib.util
 import pathlib
-import sys
 
 import pytest
+import robustness_harness as H
 
 _HERE = pathlib.Path(__file__).parent
-for _name in ("strategies", "harness"):
-    _spec = importlib.util.spec_from_file_location(f"robustness_{_name}", _HERE / f"{_name}.py")
-    _module = importlib.util.module_from_spec(_spec)
-    sys.modules[_spec.name] = _module
-    _spec.loader.exec_module(_module)
-
-import robustness_harness as H  # noqa: E402
 
 
 _run = {"deselected": False, "short": False}

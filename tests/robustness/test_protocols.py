@@ -14,11 +14,7 @@ import enum
 import gc
 import importlib
 import inspect
-import os
-import pathlib
 import pickle
-import subprocess
-import sys
 import types
 
 import pytest
@@ -38,41 +34,6 @@ REFUSALS = (TypeError, pickle.PicklingError, AttributeError)
 # Names the protocols probe, a column-like name and the one attribute a table has.
 PROBED_NAMES = ("__getstate__", "__setstate__", "__reduce_ex__", "__deepcopy__", "__copy__",
                 "__getnewargs_ex__", "__array__", "__len__", "__iter__", "name", "pe_ratio")
-
-
-def module_names(module):
-    """The names a module's own objects give as ``__module__`` (gatemeta's messages: short)."""
-    return {module.__name__, module.__name__.rpartition(".")[2]}
-
-
-def is_own(module, obj):
-    holder = obj if isinstance(obj, type) or inspect.isroutine(obj) else type(obj)
-    return getattr(holder, "__module__", None) in module_names(module)
-
-
-def members(cls):
-    """What a class offers besides plain data: methods, class methods, properties."""
-    for name in sorted(vars(cls)):
-        if name in ("__dict__", "__weakref__", "__module__", "__doc__", "__slotnames__"):
-            continue
-        if name[:1] == name[-1:] == "_" and name[1:2] != "_":
-            continue  # the enum machinery's own _sunder_ names (3.13 adds _new_member_)
-        found = H.run_plain(getattr, cls, name)
-        if not found.raised and (inspect.isroutine(found.value)
-                                 or isinstance(found.value, (types.MethodType, property))):
-            yield name, found.value
-
-
-def public_objects(module):
-    """The module's own public objects, its enum members and its classes' members."""
-    for name, obj in vars(module).items():
-        if name.startswith("_") or not is_own(module, obj):
-            continue
-        yield name, obj
-        if isinstance(obj, type):
-            if issubclass(obj, enum.Enum):
-                yield from ((f"{name}.{m.name}", m) for m in obj)
-            yield from ((f"{name}.{attr}", member) for attr, member in members(obj))
 
 
 def by_reference(obj):
@@ -129,7 +90,7 @@ def poke(cls):
         H.invoke(use, bare)
     for trip in ROUND_TRIPS.values():
         H.invoke(trip, bare)
-    for name, _ in members(cls):
+    for name, _ in H.members(cls):
         bound = H.invoke(getattr, bare, name)
         if bound.raised or not callable(bound.value):
             continue
@@ -147,46 +108,18 @@ def probe(module_name):
     """Round trips of every public object, then pokes of every class with its collaborators
     unbound (set to None), so that no poke reaches a file, a server or the trading gateway."""
     module = importlib.import_module(module_name)
-    objects = list(public_objects(module))
+    objects = list(H.public_objects(module))
     for label, obj in objects:
         for how in ROUND_TRIPS:
             check_round_trip(label, obj, how)
     for name, obj in list(vars(module).items()):
-        if not name.startswith("_") and not is_own(module, obj):
+        if not name.startswith("_") and not H.is_own(module, obj):
             setattr(module, name, None)
     for _, obj in objects:
         if isinstance(obj, type):
             poke(obj)
 
 
-CHILD = """
-import importlib.util, sys
-
-def load(name, path):
-    spec = importlib.util.spec_from_file_location(name, path)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[name] = module
-    spec.loader.exec_module(module)
-    return module
-
-load("robustness_conftest", sys.argv[1])
-load("robustness_protocols", sys.argv[2]).probe(sys.argv[3])
-print("calls", sys.modules["robustness_harness"].calls["total"])
-"""
-
-
 @pytest.mark.parametrize("module", MODULES)
 def test_protocols(module, tmp_path):
-    here = pathlib.Path(__file__)
-    # The child runs in tmp_path: this run's import path, made absolute, comes along.
-    path = [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(path), VARDEN_ROOT=str(tmp_path),
-               VARDEN_URL="http://127.0.0.1:9/")
-    child = subprocess.run(
-        [sys.executable, "-X", "faulthandler", "-c", CHILD, str(here.with_name("conftest.py")),
-         str(here), module],
-        capture_output=True, text=True, timeout=300, env=env, cwd=tmp_path)
-    assert child.returncode == 0, child.stderr[-6000:]
-    words = child.stdout.split()
-    assert words[-2] == "calls", child.stdout
-    H.calls["total"] += int(words[-1])
+    H.in_child(__file__, "probe", module, tmp_path)

@@ -74,30 +74,12 @@ py::object with_open(py::handle path, const char* mode, Body body) {
     return result;
 }
 
-// One public function: defined with its Python signature and a body taking the parameters by
-// name, then wrapped by `accepts(*specs)` when `specs` is given (an empty list still wraps:
-// `accepts()`). The module attribute holds what the decorator returned.
-struct Checks {
-    bool wrapped;
-    std::vector<py::object> specs;
-};
-
-inline Checks unchecked() {
-    return {false, {}};
-}
-inline Checks checked(std::vector<py::object> specs = {}) {
-    return {true, std::move(specs)};
-}
-
-template <typename Body>
-void define(const char* name, std::vector<pyglue::Param> params, Checks checks, Body body) {
-    py::object fn = pyglue::module_function(ns.module(), name, std::move(params), std::move(body));
-    if (checks.wrapped) {
-        py::tuple specs(checks.specs.size());
-        for (std::size_t i = 0; i < checks.specs.size(); ++i) specs[i] = checks.specs[i];
-        fn = ns.get("accepts")(*specs)(fn);
-    }
-    ns.set(name, fn);
+// The decorator `accepts(*specs)` of a checked public function (an empty list still wraps:
+// `accepts()`).
+inline pyglue::Decorator checked(std::vector<py::object> specs = {}) {
+    py::tuple args(specs.size());
+    for (std::size_t i = 0; i < specs.size(); ++i) args[i] = specs[i];
+    return {ns.get("accepts")(*args)};
 }
 
 // Specs as the validation module takes them.

@@ -46,200 +46,83 @@ numpy.ndarray
     `last_data` itself when there is nothing to add, the instrument is of
     none of the three kinds, or the fetch failed.)doc";
 
-inline constexpr const char* kStockDaily =
+// What the six quotation getters share below their first paragraph: parameters, result and
+// errors.
+inline constexpr char kGetterShared[] = R"doc(
+
+Parameters
+----------
+instrument : Instrument
+    The data layer's instrument; its order_book_id is read.
+start_dt : date-like
+    Start of the live fetch.
+end_dt : date-like
+    End of the live fetch.
+field : list of str
+    The column names of `last_data`, in order; left unchanged.
+last_data : numpy.ndarray
+    The history block, one row per bar, oldest first; at least one row.
+
+Returns
+-------
+numpy.ndarray
+    `last_data` with today's bars appended in the column order of `field`
+    (bar times as int64 nanoseconds), or `last_data` itself when the live
+    service has no bars.
+
+Raises
+------
+Exception
+    Any failure of the fetch or the merge; quotation_get_remote is the
+    entry that logs failures instead.)doc";
+
+inline constexpr char kStockDailyHead[] =
     R"doc(Append today's daily bar of a stock to its history block.
 
 Each bar gets price limits, factor, previous close (after today's dividend
 when "prev_close" is a column), paused and ST flags, average price and
-rates; its time is today at midnight.
+rates; its time is today at midnight.)doc";
+inline constexpr const char* kStockDaily = pyglue::joined<kStockDailyHead, kGetterShared>.data();
 
-Parameters
-----------
-instrument : Instrument
-    The data layer's instrument; its order_book_id is read.
-start_dt : date-like
-    Start of the live fetch.
-end_dt : date-like
-    End of the live fetch.
-field : list of str
-    The column names of `last_data`, in order; left unchanged.
-last_data : numpy.ndarray
-    The history block, one row per bar, oldest first; at least one row.
-
-Returns
--------
-numpy.ndarray
-    `last_data` with today's bars appended in the column order of `field`
-    (bar times as int64 nanoseconds), or `last_data` itself when the live
-    service has no bars.
-
-Raises
-------
-Exception
-    Any failure of the fetch or the merge; quotation_get_remote is the
-    entry that logs failures instead.)doc";
-
-inline constexpr const char* kStockMinute =
+inline constexpr char kStockMinuteHead[] =
     R"doc(Append today's minute bars of a stock to its history block.
 
 Each bar gets price limits, factor, previous close, paused and ST flags,
-average price and rates; the 09:30 bar is left out.
+average price and rates; the 09:30 bar is left out.)doc";
+inline constexpr const char* kStockMinute = pyglue::joined<kStockMinuteHead, kGetterShared>.data();
 
-Parameters
-----------
-instrument : Instrument
-    The data layer's instrument; its order_book_id is read.
-start_dt : date-like
-    Start of the live fetch.
-end_dt : date-like
-    End of the live fetch.
-field : list of str
-    The column names of `last_data`, in order; left unchanged.
-last_data : numpy.ndarray
-    The history block, one row per bar, oldest first; at least one row.
-
-Returns
--------
-numpy.ndarray
-    `last_data` with today's bars appended in the column order of `field`
-    (bar times as int64 nanoseconds), or `last_data` itself when the live
-    service has no bars.
-
-Raises
-------
-Exception
-    Any failure of the fetch or the merge; quotation_get_remote is the
-    entry that logs failures instead.)doc";
-
-inline constexpr const char* kFuturesDaily =
+inline constexpr char kFuturesDailyHead[] =
     R"doc(Append today's daily bar of a futures contract to its history block.
 
 Changes and rates are measured against the previous settlement price;
 margins and fees are taken over from the last historical bar; its time is
-today at midnight.
+today at midnight.)doc";
+inline constexpr const char* kFuturesDaily =
+    pyglue::joined<kFuturesDailyHead, kGetterShared>.data();
 
-Parameters
-----------
-instrument : Instrument
-    The data layer's instrument; its order_book_id is read.
-start_dt : date-like
-    Start of the live fetch.
-end_dt : date-like
-    End of the live fetch.
-field : list of str
-    The column names of `last_data`, in order; left unchanged.
-last_data : numpy.ndarray
-    The history block, one row per bar, oldest first; at least one row.
-
-Returns
--------
-numpy.ndarray
-    `last_data` with today's bars appended in the column order of `field`
-    (bar times as int64 nanoseconds), or `last_data` itself when the live
-    service has no bars.
-
-Raises
-------
-Exception
-    Any failure of the fetch or the merge; quotation_get_remote is the
-    entry that logs failures instead.)doc";
-
-inline constexpr const char* kFuturesMinute =
+inline constexpr char kFuturesMinuteHead[] =
     R"doc(Append today's minute bars of a futures contract to its history block.
 
 Changes and rates are measured against the previous settlement price;
-margins and fees are taken over from the last historical bar.
+margins and fees are taken over from the last historical bar.)doc";
+inline constexpr const char* kFuturesMinute =
+    pyglue::joined<kFuturesMinuteHead, kGetterShared>.data();
 
-Parameters
-----------
-instrument : Instrument
-    The data layer's instrument; its order_book_id is read.
-start_dt : date-like
-    Start of the live fetch.
-end_dt : date-like
-    End of the live fetch.
-field : list of str
-    The column names of `last_data`, in order; left unchanged.
-last_data : numpy.ndarray
-    The history block, one row per bar, oldest first; at least one row.
-
-Returns
--------
-numpy.ndarray
-    `last_data` with today's bars appended in the column order of `field`
-    (bar times as int64 nanoseconds), or `last_data` itself when the live
-    service has no bars.
-
-Raises
-------
-Exception
-    Any failure of the fetch or the merge; quotation_get_remote is the
-    entry that logs failures instead.)doc";
-
-inline constexpr const char* kOptionDaily =
+inline constexpr char kOptionDailyHead[] =
     R"doc(Append today's daily bar of an option to its history block.
 
 Changes are measured against the previous settlement price; the option's
 own values are added under the bar store's names; the bar time goes to the
-"date" column, today at midnight.
+"date" column, today at midnight.)doc";
+inline constexpr const char* kOptionDaily = pyglue::joined<kOptionDailyHead, kGetterShared>.data();
 
-Parameters
-----------
-instrument : Instrument
-    The data layer's instrument; its order_book_id is read.
-start_dt : date-like
-    Start of the live fetch.
-end_dt : date-like
-    End of the live fetch.
-field : list of str
-    The column names of `last_data`, in order; left unchanged.
-last_data : numpy.ndarray
-    The history block, one row per bar, oldest first; at least one row.
-
-Returns
--------
-numpy.ndarray
-    `last_data` with today's bars appended in the column order of `field`
-    (bar times as int64 nanoseconds), or `last_data` itself when the live
-    service has no bars.
-
-Raises
-------
-Exception
-    Any failure of the fetch or the merge; quotation_get_remote is the
-    entry that logs failures instead.)doc";
-
-inline constexpr const char* kOptionMinute =
+inline constexpr char kOptionMinuteHead[] =
     R"doc(Append today's minute bars of an option to its history block.
 
 Changes are measured against the previous settlement price; the option's
-own values are added under the bar store's names.
-
-Parameters
-----------
-instrument : Instrument
-    The data layer's instrument; its order_book_id is read.
-start_dt : date-like
-    Start of the live fetch.
-end_dt : date-like
-    End of the live fetch.
-field : list of str
-    The column names of `last_data`, in order; left unchanged.
-last_data : numpy.ndarray
-    The history block, one row per bar, oldest first; at least one row.
-
-Returns
--------
-numpy.ndarray
-    `last_data` with today's bars appended in the column order of `field`
-    (bar times as int64 nanoseconds), or `last_data` itself when the live
-    service has no bars.
-
-Raises
-------
-Exception
-    Any failure of the fetch or the merge; quotation_get_remote is the
-    entry that logs failures instead.)doc";
+own values are added under the bar store's names.)doc";
+inline constexpr const char* kOptionMinute =
+    pyglue::joined<kOptionMinuteHead, kGetterShared>.data();
 
 inline constexpr const char* kStockBase = R"doc(Fetch a stock's live bars of today as a table.
 

@@ -174,12 +174,12 @@ inline void define_factors(py::module_& m) {
             std::vector<py::object> event = detail::unpack(fq_data[py::int_(0)], 9);
             return pyglue::local_function(
                 ns.name(), "_real_pre_field", "pre_field", {"x"},
-                pyglue::capture(event[1], event[2], event[3], event[4], event[5], event[6],
-                                event[7], event[8]),
-                [](py::handle amount, py::handle dividend_ratio, py::handle split_ratio,
-                   py::handle allotment_price, py::handle allotment_num,
-                   py::handle consideration_cash, py::handle consideration_num,
-                   py::handle share_split_num, py::object x) {
+                pyglue::capture(py::make_tuple(event[1], event[2], event[3], event[4], event[5],
+                                               event[6], event[7], event[8])),
+                [](py::handle captured, py::object x) {
+                    auto [amount, dividend_ratio, split_ratio, allotment_price, allotment_num,
+                          consideration_cash, consideration_num, share_split_num] =
+                        pyglue::unpack<8>(captured);
                     // round((x - amount + allotment_price * allotment_num - consideration_cash)
                     //       / (dividend_ratio + 1 / split_ratio + allotment_num
                     //          + consideration_num) / share_split_num * 100) / 100

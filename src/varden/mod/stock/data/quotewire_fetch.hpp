@@ -247,22 +247,19 @@ inline void define_fetch(py::module_& m) {
     define_derivative_getter(m, "futures_minute_quotation_get", kFuturesMinute);
     define_derivative_getter(m, "option_daily_quotation_get", kOptionDaily);
     define_derivative_getter(m, "option_minute_quotation_get", kOptionMinute);
-    pyglue::Signature base;
-    base.name = "stock_base";
-    base.module = PyModule_GetName(m.ptr());
-    base.params = {"instrument",
-                   {"start_dt", py::none()},
-                   {"end_dt", py::none()},
-                   {"date_type", py::str("minute")}};
-    base.varkw_name = "extra_params";
-    m.attr("stock_base") = pyglue::make_function(
-        std::move(base), [](py::handle instrument, py::handle start_dt, py::handle end_dt,
-                            py::handle date_type, pyglue::VarKwargs extra_params) {
-            py::object request_type = ns.get("StockBaseDataRequest");
-            py::object request = pyglue::steal(PyObject_Call(
-                request_type.ptr(), py::make_tuple(instrument).ptr(), extra_params.ptr()));
-            return detail::read_real_data(request, start_dt, end_dt, date_type);
-        });
+    pyglue::def(m, "stock_base",
+                {"instrument",
+                 {"start_dt", py::none()},
+                 {"end_dt", py::none()},
+                 {"date_type", py::str("minute")},
+                 "**extra_params"},
+                [](py::handle instrument, py::handle start_dt, py::handle end_dt,
+                   py::handle date_type, pyglue::VarKwargs extra_params) {
+                    py::object request_type = ns.get("StockBaseDataRequest");
+                    py::object request = pyglue::steal(PyObject_Call(
+                        request_type.ptr(), py::make_tuple(instrument).ptr(), extra_params.ptr()));
+                    return detail::read_real_data(request, start_dt, end_dt, date_type);
+                });
 }
 
 }  // namespace quotewire

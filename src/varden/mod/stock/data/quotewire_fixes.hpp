@@ -113,75 +113,76 @@ inline void define_data_fix(py::module_& m) {
                 margin = 0.05;
             }
 
-            static PyObject* const keys[10] = {
-                PYGLUE_INTERN("high_limit"),    PYGLUE_INTERN("low_limit"),
-                PYGLUE_INTERN("factor"),        PYGLUE_INTERN("prev_close"),
-                PYGLUE_INTERN("is_paused"),     PYGLUE_INTERN("is_st"),
-                PYGLUE_INTERN("avg_price"),     PYGLUE_INTERN("quote_rate"),
-                PYGLUE_INTERN("turnover_rate"), PYGLUE_INTERN("amp_rate")};
             NewFields<10> values;
 
-            values.set(0, (Num::of(r_close.get(zero)) * Num::float_(1 + margin)).round2().object());
-            values.set(1, (Num::of(r_close.get(zero)) * Num::float_(1 - margin)).round2().object());
-            values.set_borrowed(2, ref.get(PYGLUE_INTERN("factor")));
+            values.add(PYGLUE_INTERN("high_limit"),
+                       (Num::of(r_close.get(zero)) * Num::float_(1 + margin)).round2().object());
+            values.add(PYGLUE_INTERN("low_limit"),
+                       (Num::of(r_close.get(zero)) * Num::float_(1 - margin)).round2().object());
+            values.add_borrowed(PYGLUE_INTERN("factor"), ref.get(PYGLUE_INTERN("factor")));
 
             if (minute_mode) {
-                values.set_borrowed(3, get_or(p_close, r_close));
+                values.add_borrowed(PYGLUE_INTERN("prev_close"), get_or(p_close, r_close));
             } else {
                 py::object pre_field = borrow(ref.get(PYGLUE_INTERN("pre_field_fn"), no_pre_field));
                 py::object close = borrow(r_close.get());
                 if (pre_field.ptr() == no_pre_field) {
-                    values.set(3, std::move(close));
+                    values.add(PYGLUE_INTERN("prev_close"), std::move(close));
                 } else {
-                    values.set(3, pyglue::steal(pyglue::runs_python([&] {
+                    values.add(PYGLUE_INTERN("prev_close"), pyglue::steal(pyglue::runs_python([&] {
                                    return PyObject_CallOneArg(pre_field.ptr(), close.ptr());
                                })));
                 }
             }
 
             if (pyglue::truth(s_volume.get()) || pyglue::truth(p_volume.get())) {
-                values.set_borrowed(4, zero_float);
+                values.add_borrowed(PYGLUE_INTERN("is_paused"), zero_float);
             } else {
                 PyObject* paused = ref.get(PYGLUE_INTERN("is_paused"));
                 auto to_float = [paused] { return PyNumber_Float(paused); };
-                values.set(4,
+                values.add(PYGLUE_INTERN("is_paused"),
                            pyglue::steal(pyglue::is_inert(paused) ? to_float()
                                                                   : pyglue::runs_python(to_float)));
             }
-            values.set_borrowed(5, r_is_st.get());
+            values.add_borrowed(PYGLUE_INTERN("is_st"), r_is_st.get());
 
             if (pyglue::truth(s_volume.get(one))) {
                 Num turnover = Num::of(record.get(PYGLUE_INTERN("turnover"), zero));
-                values.set(6, (turnover / Num::of(s_volume.get(one))).object());
+                values.add(PYGLUE_INTERN("avg_price"),
+                           (turnover / Num::of(s_volume.get(one))).object());
             } else {
                 Field p_avg_price(prev, PYGLUE_INTERN("avg_price")),
                     r_avg_price(ref, PYGLUE_INTERN("avg_price"));
-                values.set_borrowed(6, get_or(p_avg_price, r_avg_price, one));
+                values.add_borrowed(PYGLUE_INTERN("avg_price"),
+                                    get_or(p_avg_price, r_avg_price, one));
             }
 
             {
                 Num close = Num::of(record.get(PYGLUE_INTERN("close"), zero));
                 Num ratio = close / Num::of(r_close.get(one));
-                values.set(7, ((ratio - Num::of(one)) * Num::of(hundred)).object());
+                values.add(PYGLUE_INTERN("quote_rate"),
+                           ((ratio - Num::of(one)) * Num::of(hundred)).object());
             }
 
             if (pyglue::truth(s_volume.get(one)) &&
                 pyglue::truth(get_or(p_volume, r_volume, one))) {
                 Num volume = Num::of(s_volume.get(zero));
                 Num scaled = volume * Num::of(get_or(p_turnover_rate, r_turnover_rate, zero));
-                values.set(8, (scaled / Num::of(get_or(p_volume, r_volume, one))).object());
+                values.add(PYGLUE_INTERN("turnover_rate"),
+                           (scaled / Num::of(get_or(p_volume, r_volume, one))).object());
             } else {
-                values.set_borrowed(8, get_or(p_turnover_rate, r_turnover_rate, one));
+                values.add_borrowed(PYGLUE_INTERN("turnover_rate"),
+                                    get_or(p_turnover_rate, r_turnover_rate, one));
             }
 
             {
                 Num high = Num::of(record.get(PYGLUE_INTERN("high"), zero));
                 Num range = high - Num::of(record.get(PYGLUE_INTERN("low"), zero));
                 Num ratio = range / Num::of(get_or(p_close, r_close, one));
-                values.set(9, (ratio * Num::of(hundred)).object());
+                values.add(PYGLUE_INTERN("amp_rate"), (ratio * Num::of(hundred)).object());
             }
 
-            values.apply(symbol_dict, keys);
+            values.apply(symbol_dict);
             return borrow(symbol_dict.ptr());
         });
 }
@@ -207,51 +208,50 @@ inline void define_data_future_fix(py::module_& m) {
             }
             py::object settle = live_settle(record, s_close);
 
-            static PyObject* const keys[22] = {
-                PYGLUE_INTERN("change"),         PYGLUE_INTERN("change1"),
-                PYGLUE_INTERN("amp_rate"),       PYGLUE_INTERN("high_limit"),
-                PYGLUE_INTERN("low_limit"),      PYGLUE_INTERN("settle"),
-                PYGLUE_INTERN("prev_close"),     PYGLUE_INTERN("prev_settle"),
+            NewFields<22> values;
+
+            {
+                Num close = Num::of(s_close.get(zero));
+                values.add(PYGLUE_INTERN("change"), (close - Num::of(r_settle.get(zero))).object());
+            }
+            values.add(PYGLUE_INTERN("change1"),
+                       (Num::of(settle.ptr()) - Num::of(r_settle.get(zero))).object());
+            {
+                Num high = Num::of(record.get(PYGLUE_INTERN("high"), zero));
+                Num range = high - Num::of(record.get(PYGLUE_INTERN("low"), zero));
+                Num ratio = range / Num::of(r_settle.get(one));
+                values.add(PYGLUE_INTERN("amp_rate"), (ratio * Num::of(hundred)).object());
+            }
+            values.add_borrowed(PYGLUE_INTERN("high_limit"), np_nan);
+            values.add_borrowed(PYGLUE_INTERN("low_limit"), np_nan);
+            values.add(PYGLUE_INTERN("settle"), settle);
+            values.add_borrowed(PYGLUE_INTERN("prev_close"), ref.get(PYGLUE_INTERN("close"), zero));
+            values.add_borrowed(PYGLUE_INTERN("prev_settle"), r_settle.get(zero));
+            // Margins and fees are taken over from the reference record.
+            static PyObject* const margin_keys[] = {
                 PYGLUE_INTERN("buy_margin"),     PYGLUE_INTERN("sell_margin"),
                 PYGLUE_INTERN("flat_fee"),       PYGLUE_INTERN("float_fee"),
                 PYGLUE_INTERN("float_today"),    PYGLUE_INTERN("d1_buy_margin"),
                 PYGLUE_INTERN("d1_sell_margin"), PYGLUE_INTERN("d2_buy_margin"),
                 PYGLUE_INTERN("d2_sell_margin"), PYGLUE_INTERN("d3_buy_margin"),
-                PYGLUE_INTERN("d3_sell_margin"), PYGLUE_INTERN("quote_rate"),
-                PYGLUE_INTERN("main_contract"),  PYGLUE_INTERN("pos_change")};
-            NewFields<22> values;
-
-            {
-                Num close = Num::of(s_close.get(zero));
-                values.set(0, (close - Num::of(r_settle.get(zero))).object());
-            }
-            values.set(1, (Num::of(settle.ptr()) - Num::of(r_settle.get(zero))).object());
-            {
-                Num high = Num::of(record.get(PYGLUE_INTERN("high"), zero));
-                Num range = high - Num::of(record.get(PYGLUE_INTERN("low"), zero));
-                Num ratio = range / Num::of(r_settle.get(one));
-                values.set(2, (ratio * Num::of(hundred)).object());
-            }
-            values.set_borrowed(3, np_nan);
-            values.set_borrowed(4, np_nan);
-            values.set(5, settle);
-            values.set_borrowed(6, ref.get(PYGLUE_INTERN("close"), zero));
-            values.set_borrowed(7, r_settle.get(zero));
-            for (int i = 8; i < 19; ++i) values.set_borrowed(i, ref.get(keys[i], zero));
+                PYGLUE_INTERN("d3_sell_margin")};
+            for (PyObject* key : margin_keys) values.add_borrowed(key, ref.get(key, zero));
             {
                 Num close = Num::of(s_close.get(zero));
                 Num ratio = close / Num::of(r_settle.get(one));
-                values.set(19, ((ratio - Num::of(one)) * Num::of(hundred)).object());
+                values.add(PYGLUE_INTERN("quote_rate"),
+                           ((ratio - Num::of(one)) * Num::of(hundred)).object());
             }
-            values.set_borrowed(20, ref.get(PYGLUE_INTERN("main_contract"), zero));
+            values.add_borrowed(PYGLUE_INTERN("main_contract"),
+                                ref.get(PYGLUE_INTERN("main_contract"), zero));
             {
                 Num interest = Num::of(record.get(PYGLUE_INTERN("open_interest"), zero));
-                values.set(
-                    21,
+                values.add(
+                    PYGLUE_INTERN("pos_change"),
                     (interest - Num::of(ref.get(PYGLUE_INTERN("open_interest"), zero))).object());
             }
 
-            values.apply(symbol_dict, keys);
+            values.apply(symbol_dict);
             return borrow(symbol_dict.ptr());
         });
 }
@@ -270,51 +270,47 @@ inline void define_data_option_fix(py::module_& m) {
             if (bar_time(record).equals(PYGLUE_INTERN("0930"))) discard_record();
             py::object settle = live_settle(record, s_close);
 
-            static PyObject* const keys[13] = {PYGLUE_INTERN("change"),
-                                               PYGLUE_INTERN("change1"),
-                                               PYGLUE_INTERN("prev_close"),
-                                               PYGLUE_INTERN("prev_settle"),
-                                               PYGLUE_INTERN("quote"),
-                                               PYGLUE_INTERN("quote_rate"),
-                                               PYGLUE_INTERN("settle"),
-                                               PYGLUE_INTERN("avg_price"),
-                                               PYGLUE_INTERN("date"),
-                                               PYGLUE_INTERN("delta"),
-                                               PYGLUE_INTERN("implied_volatility"),
-                                               PYGLUE_INTERN("exercise_amount"),
-                                               PYGLUE_INTERN("volume_num")};
             NewFields<13> values;
 
             {
                 Num close = Num::of(s_close.get(zero));
-                values.set(0, (close - Num::of(r_settle.get(zero))).object());
+                values.add(PYGLUE_INTERN("change"), (close - Num::of(r_settle.get(zero))).object());
             }
-            values.set(1, (Num::of(settle.ptr()) - Num::of(r_settle.get(zero))).object());
-            values.set_borrowed(2, r_close.get(zero));
-            values.set_borrowed(3, r_settle.get(zero));
+            values.add(PYGLUE_INTERN("change1"),
+                       (Num::of(settle.ptr()) - Num::of(r_settle.get(zero))).object());
+            values.add_borrowed(PYGLUE_INTERN("prev_close"), r_close.get(zero));
+            values.add_borrowed(PYGLUE_INTERN("prev_settle"), r_settle.get(zero));
             {
                 Num close = Num::of(s_close.get(zero));
-                values.set(4, (close - Num::of(get_or(r_settle, r_close, zero))).object());
+                values.add(PYGLUE_INTERN("quote"),
+                           (close - Num::of(get_or(r_settle, r_close, zero))).object());
             }
             {
                 Num close = Num::of(s_close.get(zero));
                 Num ratio = close / Num::of(get_or(r_settle, r_close, one));
-                values.set(5, ((ratio - Num::of(one)) * Num::of(int_const<100>())).object());
+                values.add(PYGLUE_INTERN("quote_rate"),
+                           ((ratio - Num::of(one)) * Num::of(int_const<100>())).object());
             }
-            values.set(6, settle);
+            values.add(PYGLUE_INTERN("settle"), settle);
             if (pyglue::truth(s_volume.get(one))) {
                 Num turnover = Num::of(record.get(PYGLUE_INTERN("turnover"), zero));
                 Num per_unit = turnover / Num::of(s_volume.get(one));
-                values.set(7, (per_unit / Num::of(int_const<10000>())).object());
+                values.add(PYGLUE_INTERN("avg_price"),
+                           (per_unit / Num::of(int_const<10000>())).object());
             } else {
                 Field p_avg_price(prev, PYGLUE_INTERN("avg_price")),
                     r_avg_price(ref, PYGLUE_INTERN("avg_price"));
-                values.set_borrowed(7, get_or(p_avg_price, r_avg_price, one));
+                values.add_borrowed(PYGLUE_INTERN("avg_price"),
+                                    get_or(p_avg_price, r_avg_price, one));
             }
-            values.set_borrowed(8, record.get(PYGLUE_INTERN("trade_date"), zero));
-            for (int i = 9; i < 13; ++i) values.set_borrowed(i, record.get(keys[i], zero));
+            values.add_borrowed(PYGLUE_INTERN("date"),
+                                record.get(PYGLUE_INTERN("trade_date"), zero));
+            static PyObject* const greek_keys[] = {
+                PYGLUE_INTERN("delta"), PYGLUE_INTERN("implied_volatility"),
+                PYGLUE_INTERN("exercise_amount"), PYGLUE_INTERN("volume_num")};
+            for (PyObject* key : greek_keys) values.add_borrowed(key, record.get(key, zero));
 
-            values.apply(symbol_dict, keys);
+            values.apply(symbol_dict);
             return borrow(symbol_dict.ptr());
         });
 }

@@ -19,21 +19,22 @@ inline void define_balances(pyglue::ClassBuilder& cb) {
     cb.property(
         "portfolio",
         [](py::handle self) {
-            return run_stocknx(self, 1201, 500016, kPortfolio, [](py::handle, py::handle result) {
-                py::object item = pyglue::steal(PyObject_GetItem(
-                    pyglue::item(result, PYGLUE_INTERN("Array")).ptr(), py::int_(0).ptr()));
-                return RecordType(ns.get("NameDict"))
-                    .make({
-                        {PYGLUE_INTERN("available_cash"),
-                         pyglue::item(item, PYGLUE_INTERN("AvailableValue"))},
-                        {PYGLUE_INTERN("market_value"),
-                         pyglue::item(item, PYGLUE_INTERN("MarketValue"))},
-                        {PYGLUE_INTERN("total_value"),
-                         pyglue::item(item, PYGLUE_INTERN("TotalAssets"))},
-                        {PYGLUE_INTERN("frozen_cash"),
-                         pyglue::item(item, PYGLUE_INTERN("FrozenValue"))},
-                    });
-            });
+            return run_stocknx(
+                self, kBalancesRequest, kPortfolio, [](py::handle, py::handle result) {
+                    py::object item = pyglue::steal(PyObject_GetItem(
+                        pyglue::item(result, PYGLUE_INTERN("Array")).ptr(), py::int_(0).ptr()));
+                    return RecordType(ns.get("NameDict"))
+                        .make({
+                            {PYGLUE_INTERN("available_cash"),
+                             pyglue::item(item, PYGLUE_INTERN("AvailableValue"))},
+                            {PYGLUE_INTERN("market_value"),
+                             pyglue::item(item, PYGLUE_INTERN("MarketValue"))},
+                            {PYGLUE_INTERN("total_value"),
+                             pyglue::item(item, PYGLUE_INTERN("TotalAssets"))},
+                            {PYGLUE_INTERN("frozen_cash"),
+                             pyglue::item(item, PYGLUE_INTERN("FrozenValue"))},
+                        });
+                });
         },
         dealdesk_docs::kPortfolio);
 
@@ -41,7 +42,7 @@ inline void define_balances(pyglue::ClassBuilder& cb) {
         "positions",
         [](py::handle self) {
             return run_stocknx(
-                self, 1202, 500015, kPositions, [](py::handle self, py::handle result) {
+                self, kPositionsRequest, kPositions, [](py::handle self, py::handle result) {
                     RecordContext ctx(self);
                     py::dict out;
                     for (py::handle item : item_get(result, PYGLUE_INTERN("Array"), py::list())) {

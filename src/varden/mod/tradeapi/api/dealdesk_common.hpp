@@ -18,6 +18,20 @@ constexpr const char* kModuleName = "varden.mod.tradeapi.api.dealdesk";
 // The module's own namespace: collaborators are read from it at call time.
 inline pyglue::Namespace ns;
 
+// The trading client's request catalogue: each request's kind (ReqType) and, for the broker's
+// "stocknx" service, its function number (FunID).
+struct StocknxRequest {
+    int req_type;
+    int fun_id;
+};
+inline constexpr int kOnlineAccountsRequest = 594177;
+inline constexpr StocknxRequest kBalancesRequest{1201, 500016};
+inline constexpr StocknxRequest kPositionsRequest{1202, 500015};
+inline constexpr StocknxRequest kFillsRequest{1203, 500014};
+inline constexpr StocknxRequest kOrdersRequest{1204, 500013};
+inline constexpr int kOrderInstructionsRequest = 151553;
+inline constexpr int kPushSubscriptionRequest = 1601;
+
 // item.get(key, dflt)
 inline py::object item_get(py::handle item, PyObject* key, py::handle dflt = py::none()) {
     return pyglue::get(item, py::handle(key), dflt);

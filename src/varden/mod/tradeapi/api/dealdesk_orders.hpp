@@ -46,14 +46,14 @@ inline py::object own_instructions(py::handle self, py::handle result) {
 
 inline void define_orders(pyglue::ClassBuilder& cb) {
     cb.method("get_tradelogs", {"self"}, [](py::handle self) {
-        return run_stocknx(self, 1203, 500014, kTradelogs, [](py::handle self, py::handle result) {
+        return run_stocknx(self, kFillsRequest, kTradelogs, [](py::handle self, py::handle result) {
             return translate_array(self, result, tradelog_record);
         });
     });
 
     // One query in 3 seconds for all accounts of the process.
     py::object limited = cb.function("secondary_orders", {"self"}, [](py::handle self) {
-        return run_stocknx(self, 1204, 500013, kOrders, [](py::handle self, py::handle result) {
+        return run_stocknx(self, kOrdersRequest, kOrders, [](py::handle self, py::handle result) {
             return translate_array(self, result, broker_order_record);
         });
     });
@@ -77,7 +77,7 @@ inline void define_orders(pyglue::ClassBuilder& cb) {
                 params["enddate"] = request_time(end_time);
             }
             py::dict request;
-            request["ReqType"] = 151553;
+            request["ReqType"] = kOrderInstructionsRequest;
             request["method"] = "new_instmanage";
             request["params"] = params;
             return run_query(self, request, kInstructions, instruction_refusal, own_instructions);

@@ -19,39 +19,34 @@ inline py::object make_push_handler(py::handle self, py::handle orderpush) {
         kModuleName, "TradeAPI.register_push", "_handler", {"m", "d"},
         pyglue::capture(self, orderpush),
         [](py::handle self, py::object orderpush, py::handle /*m*/, py::handle d) {
-            py::object data = pyglue::call_method(self, PYGLUE_INTERN("_trans_order"),
-                                                  pyglue::item(d, PYGLUE_INTERN("params")));
+            py::object data = self.attr("_trans_order")(d["params"]);
             if (pyglue::truth(orderpush)) return orderpush(data);
             return orderpush;
         });
 }
 
 inline void define_pushes(pyglue::ClassBuilder& cb) {
-    cb.method(
-        "register_push", {"self", {"orderpush", py::none()}},
-        [](py::handle self, py::handle orderpush) {
-            py::dict params;
-            params["action"] = "subscribe";
-            params["Subkey"] = "entrustret";
-            params["fund_token"] = pyglue::call_method(self, PYGLUE_INTERN("_get_account_token"));
-            py::dict request;
-            request["ReqType"] = 1601;
-            request["params"] = params;
-            py::object client = pyglue::getattr(self, PYGLUE_INTERN("_trader_rpc"));
-            py::object reply = pyglue::call_method(client, PYGLUE_INTERN("call_rpc_json"), request);
-            py::object error = item_get(reply, PYGLUE_INTERN("error"));
-            if (pyglue::truth(error)) {
-                py::object id =
-                    pyglue::steal(PyObject_Str(item_get(reply, PYGLUE_INTERN("id")).ptr()));
-                py::object message = item_get(error, PYGLUE_INTERN("message"));
-                if (!pyglue::truth(message)) message = py::str(kNoDetail);
-                message = pyglue::steal(PyObject_Str(message.ptr()));
-                raise_trade_exception(pyglue::concat({py::str("委托推送注册失败(").ptr(), id.ptr(),
-                                                      PYGLUE_INTERN("): "), message.ptr()}));
-            }
-            pyglue::call_method(client, PYGLUE_INTERN("register_callback"),
-                                make_push_handler(self, orderpush));
-        });
+    cb.method("register_push", {"self", {"orderpush", py::none()}},
+              [](py::handle self, py::handle orderpush) {
+                  py::dict params;
+                  params["action"] = "subscribe";
+                  params["Subkey"] = "entrustret";
+                  params["fund_token"] = self.attr("_get_account_token")();
+                  py::dict request;
+                  request["ReqType"] = kPushSubscriptionRequest;
+                  request["params"] = params;
+                  py::object client = self.attr("_trader_rpc");
+                  py::object reply = client.attr("call_rpc_json")(request);
+                  py::object error = pyglue::get(reply, "error");
+                  if (pyglue::truth(error)) {
+                      py::str id(pyglue::get(reply, "id"));
+                      py::object message = pyglue::get(error, "message");
+                      if (!pyglue::truth(message)) message = py::str(kNoDetail);
+                      raise_trade_exception(py::str("委托推送注册失败(") + id + py::str("): ") +
+                                            py::str(message));
+                  }
+                  client.attr("register_callback")(make_push_handler(self, orderpush));
+              });
 
     cb.method("_trans_order", {"self", "item"}, [](py::handle self, py::handle item) {
         RecordContext ctx(self);

@@ -51,12 +51,12 @@ inline void log_query(PyObject* level, const char* key, const char* status,
     pyglue::getattr(ns.get("system_log"), level)(key, py::arg("extra") = extra);
 }
 
-inline py::dict stocknx_request(py::handle self, int req_type, int fun_id) {
+inline py::dict stocknx_request(py::handle self, StocknxRequest kind) {
     py::dict params;
-    params["FunID"] = fun_id;
+    params["FunID"] = kind.fun_id;
     params["fund_token"] = pyglue::call_method(self, PYGLUE_INTERN("_get_account_token"));
     py::dict request;
-    request["ReqType"] = req_type;
+    request["ReqType"] = kind.req_type;
     request["method"] = "stocknx";
     request["params"] = params;
     return request;
@@ -87,9 +87,9 @@ py::object run_query(py::handle self, const py::dict& request, const QueryTexts&
 
 // Account query with the usual refusal text: prefix, reply id, broker message.
 template <typename Translate>
-py::object run_stocknx(py::handle self, int req_type, int fun_id, const QueryTexts& texts,
+py::object run_stocknx(py::handle self, StocknxRequest kind, const QueryTexts& texts,
                        Translate translate) {
-    py::dict request = stocknx_request(self, req_type, fun_id);
+    py::dict request = stocknx_request(self, kind);
     return run_query(
         self, request, texts,
         [&texts](py::handle reply) { return refusal_text(texts.refusal_prefix, reply); },

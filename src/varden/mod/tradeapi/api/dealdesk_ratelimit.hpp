@@ -76,13 +76,11 @@ inline py::object call_limited(const Limited& d, const LimiterLock& lock, py::ha
     }
     if (!pyglue::truth(sleep_on_limit)) return attempt(d, raise_on_limit, args, kwargs);
     // Every retry asks again under this call's own switch.
-    pyglue::Signature sig;
-    sig.name = "_attempt";
-    sig.module = kModuleName;
-    py::object retried = pyglue::make_function(
-        std::move(sig), pyglue::capture(d.f, d.limit, d.admitted, d.probe, raise_on_limit),
-        [lock](py::handle f, py::handle limit, py::handle admitted, py::handle probe,
-               py::handle raise_on_limit, pyglue::VarArgs args, pyglue::VarKwargs kwargs) {
+    py::object retried = pyglue::module_function(
+        kModuleName, "_attempt", {},
+        pyglue::capture(py::make_tuple(d.f, d.limit, d.admitted, d.probe, raise_on_limit)),
+        [lock](py::handle captured, pyglue::VarArgs args, pyglue::VarKwargs kwargs) {
+            auto [f, limit, admitted, probe, raise_on_limit] = pyglue::unpack<5>(captured);
             return attempt({f, limit, admitted, probe, *lock}, raise_on_limit, args, kwargs);
         });
     py::object sleeping =
@@ -97,34 +95,32 @@ inline py::object decorate_limited(py::handle calls, py::handle period, py::hand
                                         py::arg("raise_message") = raise_message);
     py::object admitted =
         pyglue::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-    pyglue::Signature probe_sig;
-    probe_sig.name = "_admitted";
-    probe_sig.module = kModuleName;
-    py::object probe = pyglue::make_function(std::move(probe_sig), pyglue::capture(admitted),
-                                             [](py::object admitted) { return admitted; });
+    py::object probe =
+        pyglue::module_function(kModuleName, "_admitted", {}, pyglue::capture(admitted),
+                                [](py::object admitted) { return admitted; });
     py::object func = pyglue::local_function(
         kModuleName, "rate_limit.<locals>._rate_limit", "_func", {"self"},
-        pyglue::capture(f, limit, admitted, probe),
-        [lock = std::make_shared<std::mutex>()](py::handle f, py::handle limit, py::handle admitted,
-                                                py::handle probe, py::handle self,
+        pyglue::capture(py::make_tuple(f, limit, admitted, probe)),
+        [lock = std::make_shared<std::mutex>()](py::handle captured, py::handle self,
                                                 pyglue::VarArgs args, pyglue::VarKwargs kwargs) {
+            auto [f, limit, admitted, probe] = pyglue::unpack<4>(captured);
             return call_limited({f, limit, admitted, probe, *lock}, lock, self, args, kwargs);
         });
     return ns.get("wraps")(f)(func);
 }
 
 inline void define_rate_limit(py::module_& m) {
-    pyglue::def(
-        m, "rate_limit",
-        {{"calls", py::int_(1)}, {"period", py::int_(3)}, {"raise_message", py::none()}},
-        [](py::handle calls, py::handle period, py::handle raise_message) {
-            return pyglue::local_function(
-                kModuleName, "rate_limit", "_rate_limit", {"f"},
-                pyglue::capture(calls, period, raise_message),
-                [](py::handle calls, py::handle period, py::handle raise_message, py::handle f) {
-                    return decorate_limited(calls, period, raise_message, f);
+    pyglue::def(m, "rate_limit",
+                {{"calls", py::int_(1)}, {"period", py::int_(3)}, {"raise_message", py::none()}},
+                [](py::handle calls, py::handle period, py::handle raise_message) {
+                    return pyglue::local_function(
+                        kModuleName, "rate_limit", "_rate_limit", {"f"},
+                        pyglue::capture(py::make_tuple(calls, period, raise_message)),
+                        [](py::handle captured, py::handle f) {
+                            auto [calls, period, raise_message] = pyglue::unpack<3>(captured);
+                            return decorate_limited(calls, period, raise_message, f);
+                        });
                 });
-        });
 }
 
 }  // namespace dealdesk

@@ -83,10 +83,9 @@ py::object encode(py::handle self, py::handle o, py::handle top) {
         return py::reinterpret_borrow<py::object>(o);
     }
     if (is_iterable(o)) {
-        if (Py_EnterRecursiveCall(" while encoding a query value")) throw py::error_already_set();
-        struct LeaveRecursion {
-            ~LeaveRecursion() { Py_LeaveRecursiveCall(); }
-        } leave;
+        // A level weighs what `[self._encode(x, 0) for x in o]` pushes in Python: the
+        // method's frame, and before 3.12 the comprehension's.
+        pyglue::RecursionGuard level(1 + pyglue::recursion::kComprehensionFrames);
         py::list out;
         py::object zero = py::int_(0);
         for (py::handle item : o) out.append(call_encode(self, item, zero.ptr()));

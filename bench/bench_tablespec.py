@@ -4,7 +4,7 @@ import datetime
 import statistics
 import timeit
 
-import py_query_builder
+import py_tablespec
 
 from varden.mod.kelpie.research.normal_query import tablespec
 
@@ -49,9 +49,9 @@ def median_us(runs, repeat=31, number=500):
 
 def main():
     ours_text = build_and_render(tablespec)
-    assert ours_text == build_and_render(py_query_builder), "the two builders disagree"
+    assert ours_text == build_and_render(py_tablespec), "the two builders disagree"
     us = median_us({"ours": lambda: build_and_render(tablespec),
-                    "python": lambda: build_and_render(py_query_builder)})
+                    "python": lambda: build_and_render(py_tablespec)})
     print("tablespec: ours %.2f us, python %.2f us, ratio %.2f"
           % (us["ours"], us["python"], us["python"] / us["ours"]))
 

@@ -330,3 +330,11 @@ def self_clearing_pools(draw, keys):
             chosen = draw(st.lists(st.integers(0, len(pool) - 1), min_size=1, max_size=3))
             record[key] = Mutator([pool[i] for i in chosen])
     return pool
+
+
+def nested(depth):
+    """A list nested ``depth`` deep: ``[[[...]]]``."""
+    value = []
+    for _ in range(depth):
+        value = [value]
+    return value

@@ -6,14 +6,21 @@ argument list that may be too short, too long or carry wrong keywords, calls the
 checks what every call must satisfy: it returns or raises an ordinary Python exception (never
 a crash, a ``SystemError`` or a leaked C++/pybind11 error), and an argument list that a Python
 function of that signature would refuse raises ``TypeError``. A target's own ``check`` adds
-the results and exceptions its contract fixes.
+the results and exceptions its contract fixes. ``public_objects`` lists what a compiled module
+offers, and ``in_child`` runs a pass over one module in a child interpreter.
 """
 
 import copy
 import dataclasses
+import enum
 import inspect
 import os
+import pathlib
 import random
+import signal
+import subprocess
+import sys
+import types
 from typing import Any, Callable, Optional
 
 from hypothesis import HealthCheck, settings
@@ -198,3 +205,74 @@ def exercise(data, target, calls=CALLS_PER_EXAMPLE):
                                                                  outcome)
         elif target.check is not None and before is not None:
             target.check(fn, outcome, *before)
+
+
+# -- the public objects of a compiled module ---------------------------------------------------
+
+
+def module_names(module):
+    """The names a module's own objects give as ``__module__`` (gatemeta's messages: short)."""
+    return {module.__name__, module.__name__.rpartition(".")[2]}
+
+
+def is_own(module, obj):
+    holder = obj if isinstance(obj, type) or inspect.isroutine(obj) else type(obj)
+    return getattr(holder, "__module__", None) in module_names(module)
+
+
+def members(cls):
+    """What a class offers besides plain data: methods, class methods, properties."""
+    for name in sorted(vars(cls)):
+        if name in ("__dict__", "__weakref__", "__module__", "__doc__", "__slotnames__"):
+            continue
+        if name[:1] == name[-1:] == "_" and name[1:2] != "_":
+            continue  # the enum machinery's own _sunder_ names (3.13 adds _new_member_)
+        found = run_plain(getattr, cls, name)
+        if not found.raised and (inspect.isroutine(found.value)
+                                 or isinstance(found.value, (types.MethodType, property))):
+            yield name, found.value
+
+
+def public_objects(module):
+    """The module's own public objects, its enum members and its classes' members."""
+    for name, obj in vars(module).items():
+        if name.startswith("_") or not is_own(module, obj):
+            continue
+        yield name, obj
+        if isinstance(obj, type):
+            if issubclass(obj, enum.Enum):
+                yield from ((f"{name}.{m.name}", m) for m in obj)
+            yield from ((f"{name}.{attr}", member) for attr, member in members(obj))
+
+
+# -- a module's pass in a child interpreter, where a crash fails the test instead of the run ----
+
+_CHILD = """
+import importlib.util, sys
+
+spec = importlib.util.spec_from_file_location("robustness_child", sys.argv[1])
+child = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(child)
+getattr(child, sys.argv[2])(sys.argv[3])
+print("calls", sys.modules["robustness_harness"].calls["total"])
+"""
+
+
+def in_child(test_file, function, module, tmp_path):
+    """Runs ``function(module)`` of ``test_file`` in a child interpreter and counts its calls;
+    a child killed by a signal fails the test naming the module and the signal."""
+    # The child runs in tmp_path: this run's import path, made absolute, comes along, with this
+    # folder for the shared modules.
+    path = [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    path.append(str(pathlib.Path(__file__).parent))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(path), VARDEN_ROOT=str(tmp_path),
+               VARDEN_URL="http://127.0.0.1:9/")
+    child = subprocess.run(
+        [sys.executable, "-X", "faulthandler", "-c", _CHILD, str(test_file), function, module],
+        capture_output=True, text=True, timeout=300, env=env, cwd=tmp_path)
+    ended = (f"signal {signal.Signals(-child.returncode).name}" if child.returncode < 0
+             else f"exit status {child.returncode}")
+    assert child.returncode == 0, f"{module}: child ended by {ended}\n{child.stderr[-6000:]}"
+    words = child.stdout.split()
+    assert words[-2] == "calls", child.stdout
+    calls["total"] += int(words[-1])

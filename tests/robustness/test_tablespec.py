@@ -1,4 +1,4 @@
-"""The query builder against its plain-Python rendition (py_query_builder, in bench/), on any
+"""The query builder against its plain-Python rendition (py_tablespec, in bench/), on any
 value.
 
 Both sides must give the same text or raise the same exception type: the builder's rules are
@@ -6,11 +6,14 @@ simple enough (texts as literals, numbers and None/True/False as they are, itera
 anything else as the literal of its text) that every divergence is a fault.
 """
 
+import bisect
+import sys
+
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-import py_query_builder
+import py_tablespec
 import robustness_harness as H
 import robustness_strategies as S
 from varden.mod.kelpie.research.normal_query import tablespec
@@ -21,12 +24,12 @@ COMPARISONS = ("__eq__", "__ne__", "__lt__", "__gt__", "__le__", "__ge__", "in_"
 
 def rendered_column(column):
     """The rendition's column of the same table and key."""
-    return py_query_builder.StrModelAttr(column.name, column.key)
+    return py_tablespec.StrModelAttr(column.name, column.key)
 
 
 def rendered_model(model):
     """The rendition's table of the same name."""
-    return py_query_builder.StrModel(model.name)
+    return py_tablespec.StrModel(model.name)
 
 
 def _text(value):
@@ -96,7 +99,7 @@ TARGETS = [
     H.Target("StrQuery.limit", "limit", method_of(queries(), "limit")),
     H.Target("StrQuery.offset", "limit", method_of(queries(), "offset")),
     H.Target("StrQuery.__str__", "", method_of(queries(), "__str__"),
-             check=agrees_with(py_query_builder.StrQuery.__str__)),
+             check=agrees_with(py_tablespec.StrQuery.__str__)),
 ]
 
 
@@ -105,3 +108,32 @@ TARGETS = [
 @given(data=st.data())
 def test_call(target, data):
     H.exercise(data, target)
+
+
+def refusal(call):
+    """The shallowest nested list ``call`` refuses, and the message it refuses it with."""
+    messages = {}
+
+    def refuses(depth):
+        try:
+            call(S.nested(depth))
+        except RecursionError as error:
+            messages[depth] = str(error)
+        return depth in messages
+
+    depth = bisect.bisect_left(range(100_000), True, key=refuses)
+    return depth, messages[depth]
+
+
+@pytest.mark.parametrize("limit", [1000, 3000])
+def test_depth_follows_the_recursion_limit(limit):
+    """The builder refuses a nested list within 10 % of the depth where its rendition does,
+    with the same RecursionError message."""
+    saved = sys.getrecursionlimit()
+    sys.setrecursionlimit(limit)
+    try:
+        ours = refusal(tablespec.valuation.pe.in_)
+        python = refusal(py_tablespec.valuation.pe.in_)
+    finally:
+        sys.setrecursionlimit(saved)
+    assert abs(ours[0] - python[0]) <= python[0] / 10 and ours[1] == python[1], (ours, python)
