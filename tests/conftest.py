@@ -10,6 +10,31 @@ os.environ.setdefault("VARDEN_ROOT", tempfile.mkdtemp(prefix="varden-root-"))
 import pytest  # noqa: E402
 
 
+def pytest_report_header(config):
+    import varden
+
+    return f"varden: {os.path.dirname(varden.__file__)}"
+
+
+def pytest_sessionstart(session):
+    """A run against an installed wheel (VARDEN_TEST_INSTALLED=1, as `make test-wheels` sets)
+    stops unless the kit comes from this interpreter's site-packages: a source tree on the path
+    would be tested in the wheel's place."""
+    if os.environ.get("VARDEN_TEST_INSTALLED") != "1":
+        return
+    import sysconfig
+    from pathlib import Path
+
+    import hostprobe
+    import varden
+
+    site = Path(sysconfig.get_path("platlib")).resolve()
+    stray = [module.__file__ for module in (varden, hostprobe)
+             if site not in Path(module.__file__).resolve().parents]
+    if stray:
+        raise pytest.UsageError(f"the installed kit is not the one imported: {stray}, not {site}")
+
+
 @pytest.fixture
 def data_service():
     """A fresh sandbox data service on 127.0.0.1 (free port), stopped after the test.

@@ -35,8 +35,11 @@ def run(*command):
 
 @pytest.fixture(scope="module")
 def wheel(tmp_path_factory):
-    """The wheel built from this checkout, in the build tree `make` installs the kit from:
+    """The wheel of VARDEN_WHEEL when given (a run against an installed wheel checks that very
+    file), else one built from this checkout, in the build tree `make` installs the kit from:
     with the build tools `make` puts into the environment, only what changed compiles."""
+    if os.environ.get("VARDEN_WHEEL"):
+        return Path(os.environ["VARDEN_WHEEL"])
     out = tmp_path_factory.mktemp("dist")
     isolation = [] if importlib.util.find_spec("scikit_build_core") is None else [
         "--no-build-isolation"]
@@ -69,6 +72,15 @@ def test_wheel_holds_the_kit_with_its_stubs_and_nothing_else(wheel):
         assert f"{module}.pyi" in names
         assert any(name.startswith(f"{module}.cpython-") and name.endswith(".so")
                    for name in names), module
+
+
+def test_shared_objects_are_stripped_and_carry_a_build_id(wheel, tmp_path):
+    archive = zipfile.ZipFile(wheel)
+    objects = [name for name in archive.namelist() if name.endswith(".so")]
+    assert len(objects) == len(COMPILED_MODULES) + 1  # and the vendor library
+    for name in objects:
+        sections = run("readelf", "--section-headers", "--wide", archive.extract(name, tmp_path))
+        assert ".note.gnu.build-id" in sections and ".symtab" not in sections, name
 
 
 def test_installing_and_removing_the_kit_leaves_the_users_engine(wheel, user_env):
