@@ -26,27 +26,29 @@ inline py::object make_push_handler(py::handle self, py::handle orderpush) {
 }
 
 inline void define_pushes(pyglue::ClassBuilder& cb) {
-    cb.method("register_push", {"self", {"orderpush", py::none()}},
-              [](py::handle self, py::handle orderpush) {
-                  py::dict params;
-                  params["action"] = "subscribe";
-                  params["Subkey"] = "entrustret";
-                  params["fund_token"] = self.attr("_get_account_token")();
-                  py::dict request;
-                  request["ReqType"] = kPushSubscriptionRequest;
-                  request["params"] = params;
-                  py::object client = self.attr("_trader_rpc");
-                  py::object reply = client.attr("call_rpc_json")(request);
-                  py::object error = pyglue::get(reply, "error");
-                  if (pyglue::truth(error)) {
-                      py::str id(pyglue::get(reply, "id"));
-                      py::object message = pyglue::get(error, "message");
-                      if (!pyglue::truth(message)) message = py::str(kNoDetail);
-                      raise_trade_exception(py::str("委托推送注册失败(") + id + py::str("): ") +
-                                            py::str(message));
-                  }
-                  client.attr("register_callback")(make_push_handler(self, orderpush));
-              });
+    cb.method(
+        "register_push", {"self", {"orderpush", py::none()}},
+        [](py::handle self, py::handle orderpush) {
+            py::dict params;
+            params["action"] = "subscribe";
+            params["Subkey"] = "entrustret";
+            params["fund_token"] = self.attr("_get_account_token")();
+            py::dict request;
+            request["ReqType"] = kPushSubscriptionRequest;
+            request["params"] = params;
+            py::object client = self.attr("_trader_rpc");
+            py::object reply = client.attr("call_rpc_json")(request);
+            py::object error = pyglue::get(reply, "error");
+            if (pyglue::truth(error)) {
+                py::object id = pyglue::steal(PyObject_Str(pyglue::get(reply, "id").ptr()));
+                py::object message = pyglue::get(error, "message");
+                if (!pyglue::truth(message)) message = py::str(kNoDetail);
+                message = pyglue::steal(PyObject_Str(message.ptr()));
+                raise_trade_exception(pyglue::concat({py::str("委托推送注册失败(").ptr(), id.ptr(),
+                                                      py::str("): ").ptr(), message.ptr()}));
+            }
+            client.attr("register_callback")(make_push_handler(self, orderpush));
+        });
 
     cb.method("_trans_order", {"self", "item"}, [](py::handle self, py::handle item) {
         RecordContext ctx(self);

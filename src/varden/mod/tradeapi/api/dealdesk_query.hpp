@@ -30,31 +30,31 @@ inline py::object percent(const char* templ, py::handle value) {
 
 // reply.get("error", {}).get("message") or fallback
 inline py::object error_message(py::handle reply, const char* fallback) {
-    py::object error = item_get(reply, PYGLUE_INTERN("error"), py::dict());
-    py::object message = item_get(error, PYGLUE_INTERN("message"));
+    py::object error = pyglue::get(reply, "error", py::dict());
+    py::object message = pyglue::get(error, "message");
     return pyglue::truth(message) ? message : py::str(fallback);
 }
 
 // prefix + str(reply.get("id")) + "): " + message
 inline py::object refusal_text(const char* prefix, py::handle reply) {
-    py::object id = pyglue::steal(PyObject_Str(item_get(reply, PYGLUE_INTERN("id")).ptr()));
+    py::object id = pyglue::steal(PyObject_Str(pyglue::get(reply, "id").ptr()));
     py::object message = pyglue::steal(PyObject_Str(error_message(reply, kNoDetail).ptr()));
-    return pyglue::concat({py::str(prefix).ptr(), id.ptr(), PYGLUE_INTERN("): "), message.ptr()});
+    return pyglue::concat({py::str(prefix).ptr(), id.ptr(), py::str("): ").ptr(), message.ptr()});
 }
 
 // system_log.<level>(key, extra={"status": status, **request})
-inline void log_query(PyObject* level, const char* key, const char* status,
+inline void log_query(const char* level, const char* key, const char* status,
                       const py::dict& request) {
     py::dict extra;
     extra["status"] = status;
     if (PyDict_Update(extra.ptr(), request.ptr()) < 0) throw py::error_already_set();
-    pyglue::getattr(ns.get("system_log"), level)(key, py::arg("extra") = extra);
+    ns.get("system_log").attr(level)(key, py::arg("extra") = extra);
 }
 
 inline py::dict stocknx_request(py::handle self, StocknxRequest kind) {
     py::dict params;
     params["FunID"] = kind.fun_id;
-    params["fund_token"] = pyglue::call_method(self, PYGLUE_INTERN("_get_account_token"));
+    params["fund_token"] = self.attr("_get_account_token")();
     py::dict request;
     request["ReqType"] = kind.req_type;
     request["method"] = "stocknx";
@@ -69,17 +69,14 @@ template <typename Refusal, typename Translate>
 py::object run_query(py::handle self, const py::dict& request, const QueryTexts& texts,
                      Refusal refusal, Translate translate) {
     try {
-        py::object client = pyglue::getattr(self, PYGLUE_INTERN("_trader_rpc"));
-        py::object reply = pyglue::call_method(client, PYGLUE_INTERN("call_rpc_json"), request);
-        if (!pyglue::truth(item_get(reply, PYGLUE_INTERN("result")))) {
-            raise_trade_exception(refusal(reply));
-        }
-        log_query(PYGLUE_INTERN("info"), texts.success_key, "success", request);
-        return translate(self, pyglue::item(reply, PYGLUE_INTERN("result")));
+        py::object reply = self.attr("_trader_rpc").attr("call_rpc_json")(request);
+        if (!pyglue::truth(pyglue::get(reply, "result"))) raise_trade_exception(refusal(reply));
+        log_query("info", texts.success_key, "success", request);
+        return translate(self, reply["result"]);
     } catch (py::error_already_set& e) {
         if (!pyglue::is_exception(e)) throw;
         pyglue::HandlingScope scope(e);
-        log_query(PYGLUE_INTERN("error"), texts.fail_key, "fail", request);
+        log_query("error", texts.fail_key, "fail", request);
         py::object trace = ns.get("traceback").attr("format_exc")();
         raise_trade_exception(percent(texts.failure_template, trace));
     }
