@@ -19,22 +19,16 @@ inline void define_balances(pyglue::ClassBuilder& cb) {
     cb.property(
         "portfolio",
         [](py::handle self) {
-            return run_stocknx(
-                self, kBalancesRequest, kPortfolio, [](py::handle, py::handle result) {
-                    py::object item = pyglue::steal(PyObject_GetItem(
-                        pyglue::item(result, PYGLUE_INTERN("Array")).ptr(), py::int_(0).ptr()));
-                    return RecordType(ns.get("NameDict"))
-                        .make({
-                            {PYGLUE_INTERN("available_cash"),
-                             pyglue::item(item, PYGLUE_INTERN("AvailableValue"))},
-                            {PYGLUE_INTERN("market_value"),
-                             pyglue::item(item, PYGLUE_INTERN("MarketValue"))},
-                            {PYGLUE_INTERN("total_value"),
-                             pyglue::item(item, PYGLUE_INTERN("TotalAssets"))},
-                            {PYGLUE_INTERN("frozen_cash"),
-                             pyglue::item(item, PYGLUE_INTERN("FrozenValue"))},
-                        });
-                });
+            return run_stocknx(self, kBalancesRequest, kPortfolio,
+                               [](py::handle, py::handle result) {
+                                   py::object item = result["Array"][py::int_(0)];
+                                   py::dict fields;
+                                   fields["available_cash"] = item["AvailableValue"];
+                                   fields["market_value"] = item["MarketValue"];
+                                   fields["total_value"] = item["TotalAssets"];
+                                   fields["frozen_cash"] = item["FrozenValue"];
+                                   return ns.get("NameDict")(fields);
+                               });
         },
         dealdesk_docs::kPortfolio);
 

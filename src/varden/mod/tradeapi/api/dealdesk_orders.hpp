@@ -20,13 +20,12 @@ constexpr QueryTexts kInstructions{"get_orders_success", "get_orders_fail", null
 
 // pd.Timestamp(value).strftime("%Y-%m-%d %H:%M:%S")
 inline py::object request_time(py::handle value) {
-    return pyglue::getattr(ns.get("pd"), PYGLUE_INTERN("Timestamp"))(value).attr("strftime")(
-        "%Y-%m-%d %H:%M:%S");
+    return ns.get("pd").attr("Timestamp")(value).attr("strftime")("%Y-%m-%d %H:%M:%S");
 }
 
 // The refusal of an instruction query: the reply's "msg" in the failure template.
 inline py::object instruction_refusal(py::handle reply) {
-    py::object msg = item_get(reply, PYGLUE_INTERN("msg"));
+    py::object msg = pyglue::get(reply, "msg");
     return percent(kInstructions.failure_template, pyglue::truth(msg) ? msg : py::str(kNoDetail));
 }
 
@@ -70,7 +69,7 @@ inline void define_orders(pyglue::ClassBuilder& cb) {
             py::dict params;
             params["action"] = "query";
             params["instructionid"] = order_id;
-            params["fund_token"] = pyglue::call_method(self, PYGLUE_INTERN("_get_account_token"));
+            params["fund_token"] = self.attr("_get_account_token")();
             params["type"] = 1;
             if (pyglue::truth(start_time) && pyglue::truth(end_time)) {
                 params["startdate"] = request_time(start_time);
